@@ -1,0 +1,49 @@
+// The extension module tessaly._tessaly: multi-phase initialisation and attribute order.
+#include "python/enums.hpp"
+#include "python/errors.hpp"
+#include "python/version.hpp"
+
+namespace tessaly::py {
+
+namespace {
+
+int add_type(PyObject* module, const char* name, PyObject* type) {
+  if (type == nullptr) return -1;
+  return PyModule_AddObjectRef(module, name, type);
+}
+
+int module_exec(PyObject* module) {
+  if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
+  for (int i = 0; i < kExceptionClassCount; ++i) {
+    const auto which = static_cast<ExceptionClass>(i);
+    PyObject* cls = exception_class(which);
+    if (cls == nullptr || PyModule_AddObjectRef(module, exception_short_name(which), cls) < 0)
+      return -1;
+  }
+  if (add_type(module, "CoilState", coil_state_type()) < 0) return -1;
+  if (add_type(module, "SerialMode", serial_mode_type()) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "_tessaly",
+    "Native entry point of the tessaly package: Modbus clients, servers and gateway.",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace tessaly::py
+
+PyMODINIT_FUNC PyInit__tessaly() { return PyModuleDef_Init(&tessaly::py::g_module); }
