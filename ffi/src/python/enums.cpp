@@ -8,8 +8,7 @@ namespace tessaly::py {
 namespace {
 
 struct MemberObject {
-  PyObject_HEAD
-  int value;
+  PyObject_HEAD int value;
 };
 
 struct EnumInfo {
@@ -40,7 +39,9 @@ struct EnumType {
 EnumType g_coil_state{&kCoilState};
 EnumType g_serial_mode{&kSerialMode};
 
-int value_of(PyObject* self) { return reinterpret_cast<MemberObject*>(self)->value; }
+int value_of(PyObject* self) {
+  return reinterpret_cast<MemberObject*>(self)->value;
+}
 
 const EnumInfo& info_of(PyObject* self) {
   return Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(g_coil_state.type) ? kCoilState
@@ -51,9 +52,13 @@ PyObject* member_repr(PyObject* self) {
   return PyUnicode_FromString(info_of(self).reprs[value_of(self)]);
 }
 
-PyObject* member_int(PyObject* self) { return PyLong_FromLong(value_of(self)); }
+PyObject* member_int(PyObject* self) {
+  return PyLong_FromLong(value_of(self));
+}
 
-int member_bool(PyObject* self) { return value_of(self) != 0; }
+int member_bool(PyObject* self) {
+  return value_of(self) != 0;
+}
 
 PyObject* member_richcompare(PyObject* self, PyObject* other, int op) {
   if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
@@ -80,10 +85,9 @@ PyObject* create_type(EnumType& slot) {
       {0, nullptr},
   };
   if (!info.has_truth_value) with_bool[5] = {0, nullptr};
-  PyType_Spec spec = {info.type_name, sizeof(MemberObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                          Py_TPFLAGS_IMMUTABLETYPE,
-                      with_bool};
+  PyType_Spec spec = {
+      info.type_name, sizeof(MemberObject), 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, with_bool};
   Ref type = Ref::steal(PyType_FromSpec(&spec));
   if (!type) return nullptr;
   auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
@@ -125,8 +129,12 @@ constexpr const char* kSerialModeHint = "expected 'rtu'/'ascii' or SerialMode.RT
 
 }  // namespace
 
-PyObject* coil_state_type() { return create_type(g_coil_state); }
-PyObject* serial_mode_type() { return create_type(g_serial_mode); }
+PyObject* coil_state_type() {
+  return create_type(g_coil_state);
+}
+PyObject* serial_mode_type() {
+  return create_type(g_serial_mode);
+}
 
 Ref coil_state_member(core::CoilState state) {
   return member(g_coil_state, state == core::CoilState::On ? 1 : 0);
@@ -161,8 +169,7 @@ std::optional<core::SerialMode> parse_serial_mode(PyObject* object) {
   Ref lowered = Ref::steal(PyObject_CallMethod(object, "lower", nullptr));
   if (!lowered) return std::nullopt;
   if (PyUnicode_CompareWithASCIIString(lowered.get(), "rtu") == 0) return core::SerialMode::Rtu;
-  if (PyUnicode_CompareWithASCIIString(lowered.get(), "ascii") == 0)
-    return core::SerialMode::Ascii;
+  if (PyUnicode_CompareWithASCIIString(lowered.get(), "ascii") == 0) return core::SerialMode::Ascii;
   PyErr_Format(config_error, "Unknown serial mode '%U'; %s", lowered.get(), kSerialModeHint);
   return std::nullopt;
 }

@@ -127,7 +127,8 @@ Ref core_error_to_exception(core::CoreError error) {
 }
 
 PyObject* raise_instance(Ref instance) {
-  if (instance) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+  if (instance)
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
   return nullptr;
 }
 

@@ -46,4 +46,6 @@ PyModuleDef g_module = {
 
 }  // namespace tessaly::py
 
-PyMODINIT_FUNC PyInit__tessaly() { return PyModuleDef_Init(&tessaly::py::g_module); }
+PyMODINIT_FUNC PyInit__tessaly() {
+  return PyModuleDef_Init(&tessaly::py::g_module);
+}

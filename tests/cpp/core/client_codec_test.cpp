@@ -60,7 +60,8 @@ TEST(RequestEncode, BytesOfEveryFunction) {
       {"event counter", R::GetCommEventCounter{}, "0B"},
       {"event log", R::GetCommEventLog{}, "0C"},
       {"write coils", R::WriteMultipleCoils{19, ten}, "0F 0013 000A 02 CD01"},
-      {"write registers", R::WriteMultipleRegisters{1, words(2, 0x000A)}, "10 0001 0002 04 000A000B"},
+      {"write registers", R::WriteMultipleRegisters{1, words(2, 0x000A)},
+       "10 0001 0002 04 000A000B"},
       {"report server id", R::ReportServerId{}, "11"},
       {"read file record", R::ReadFileRecord{reads}, "14 0E 06 0004 0001 0002 06 0003 0009 0002"},
       {"write file record", R::WriteFileRecord{writes}, "15 0D 06 0004 0007 0003 06AF 04BE 100D"},
@@ -333,8 +334,8 @@ TEST(ResponseDecode, DeviceIdentificationObjects) {
   EXPECT_EQ(object.id, 0x80);
   EXPECT_EQ(object.id_class, ObjectIdClass::Extended);
   EXPECT_FALSE(it.next(object));
-  auto not_more = std::get<ClientResponse::DeviceIdentification>(
-      decode("2B 0E 01 81 01 00 00")->body);
+  auto not_more =
+      std::get<ClientResponse::DeviceIdentification>(decode("2B 0E 01 81 01 00 00")->body);
   EXPECT_FALSE(not_more.more_follows);
   EXPECT_EQ(classify_object_id(0x06), ObjectIdClass::Regular);
   EXPECT_EQ(classify_object_id(0x07), ObjectIdClass::Other);
@@ -345,32 +346,32 @@ TEST(ResponseDecode, DeviceIdentificationObjects) {
 }
 
 TEST(ResponseDecode, OutcomesCarryTransactionAndUnit) {
-  auto ok = decode_response(hex("0042 0000 0005 11 03 02 0007"), TransportKind::Tcp,
-                            SerialMode::Rtu);
+  auto ok =
+      decode_response(hex("0042 0000 0005 11 03 02 0007"), TransportKind::Tcp, SerialMode::Rtu);
   ASSERT_TRUE(ok);
   EXPECT_EQ(ok->transaction_id, 0x42);
   EXPECT_EQ(ok->unit, 0x11);
   ASSERT_TRUE(ok->response);
 
-  auto exception = decode_response(hex("0043 0000 0003 01 83 02"), TransportKind::Tcp,
-                                   SerialMode::Rtu);
+  auto exception =
+      decode_response(hex("0043 0000 0003 01 83 02"), TransportKind::Tcp, SerialMode::Rtu);
   ASSERT_TRUE(exception);
   EXPECT_EQ(exception->transaction_id, 0x43);
   EXPECT_EQ(exception->response.error(), CoreError(CoreErrorKind::ModbusException, 2));
 
-  auto malformed = decode_response(hex("0044 0000 0003 01 03 05"), TransportKind::Tcp,
-                                   SerialMode::Rtu);
+  auto malformed =
+      decode_response(hex("0044 0000 0003 01 03 05"), TransportKind::Tcp, SerialMode::Rtu);
   ASSERT_TRUE(malformed);
   EXPECT_EQ(malformed->transaction_id, 0x44);
   EXPECT_EQ(malformed->response.error().kind, CoreErrorKind::InvalidByteCount);
 
-  auto unframed = decode_response(hex("0045 0001 0003 01 03 00"), TransportKind::Tcp,
-                                  SerialMode::Rtu);
+  auto unframed =
+      decode_response(hex("0045 0001 0003 01 03 00"), TransportKind::Tcp, SerialMode::Rtu);
   ASSERT_FALSE(unframed);
   EXPECT_EQ(unframed.error().kind, CoreErrorKind::BasicParseError);
 
-  auto serial = decode_response(hex("01 03 02 00 07 F9 86"), TransportKind::Serial,
-                                SerialMode::Rtu);
+  auto serial =
+      decode_response(hex("01 03 02 00 07 F9 86"), TransportKind::Serial, SerialMode::Rtu);
   ASSERT_TRUE(serial) << error_text(serial.error()).view();
   EXPECT_EQ(serial->transaction_id, 0);
   EXPECT_EQ(serial->unit, 1);
@@ -392,8 +393,7 @@ TEST(AttachContext, RebasesReadsOnTheRequest) {
   EXPECT_EQ(std::get<DiscreteInputs>(inputs.body).from_address, 7);
 
   // Short answers read as zeros for the missing positions.
-  auto regs = attach_request_context(*decode("03 02 0009"),
-                                     R{1, R::ReadHoldingRegisters{40, 3}});
+  auto regs = attach_request_context(*decode("03 02 0009"), R{1, R::ReadHoldingRegisters{40, 3}});
   const auto& registers = std::get<Registers>(regs.body);
   EXPECT_EQ(registers.from_address, 40);
   EXPECT_EQ(registers.quantity, 3);

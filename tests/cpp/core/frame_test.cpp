@@ -82,8 +82,7 @@ TEST(FrameDecode, TcpCases) {
        CoreErrorKind::InvalidPduLength},
       {"length zero", hex("00 01 00 00 00 00 01 03"), CoreErrorKind::InvalidPduLength},
       {"length one: empty pdu", hex("00 01 00 00 00 01 01 03"), CoreErrorKind::InvalidPduLength},
-      {"unsupported function", hex("00 01 00 00 00 02 01 09"),
-       CoreErrorKind::UnsupportedFunction},
+      {"unsupported function", hex("00 01 00 00 00 02 01 09"), CoreErrorKind::UnsupportedFunction},
       {"exact", hex("00 01 00 00 00 06 01 03 00 00 00 01"), CoreErrorKind::Unexpected},
       {"trailing bytes ignored", hex("00 01 00 00 00 06 01 03 00 00 00 01 AA BB"),
        CoreErrorKind::Unexpected},
@@ -142,8 +141,9 @@ TEST(FrameDecode, AsciiCases) {
       {"lf cr", bytes_of(":010300000001FB\n\r"), CoreErrorKind::BasicParseError},
       {"no colon", bytes_of(";010300000001FB\r\n"), CoreErrorKind::BasicParseError},
       {"bad lrc", bytes_of(":010300000001FA\r\n"), CoreErrorKind::ChecksumError},
-      {"address 248", bytes_of(":F80300000001"
-                               "04\r\n"),
+      {"address 248",
+       bytes_of(":F80300000001"
+                "04\r\n"),
        CoreErrorKind::InvalidSlaveAddress},
   };
   run_decode_cases(cases, TransportKind::Serial, SerialMode::Ascii);

@@ -37,8 +37,11 @@ void feed_everything(std::span<const std::uint8_t> bytes) {
   (void)decode_response_pdu(*pdu);
   auto request = decode_request(1, 1, *pdu);
   if (!request) return;
-  if (auto* writes = std::get_if<ServerRequest::WriteFileRecord>(&request->body))
-    for (const auto& sub : writes->items.view()) EXPECT_EQ(writes->values_of(sub).size(), 2u * sub.record_length);
+  if (auto* writes = std::get_if<ServerRequest::WriteFileRecord>(&request->body)) {
+    for (const auto& sub : writes->items.view()) {
+      EXPECT_EQ(writes->values_of(sub).size(), 2u * sub.record_length);
+    }
+  }
 }
 
 TEST(Robustness, RandomBytesIntoEveryDecoder) {
@@ -59,18 +62,22 @@ TEST(Robustness, PlausiblePdusWithRandomTails) {
   std::uniform_int_distribution<int> byte(0, 255);
   std::uniform_int_distribution<int> length(0, 252);
   for (int round = 0; round < 20000; ++round) {
-    const FunctionCode code = kPlainFunctionCodes[static_cast<std::size_t>(round) % kPlainFunctionCodes.size()];
+    const FunctionCode code =
+        kPlainFunctionCodes[static_cast<std::size_t>(round) % kPlainFunctionCodes.size()];
     std::vector<std::uint8_t> pdu(1 + static_cast<std::size_t>(length(rng)));
     pdu[0] = static_cast<std::uint8_t>(code);
     for (std::size_t i = 1; i < pdu.size(); ++i) pdu[i] = static_cast<std::uint8_t>(byte(rng));
     if (pdu.size() > 1 && round % 2) pdu[1] = static_cast<std::uint8_t>(pdu.size() - 2);
-    if (code == FunctionCode::EncapsulatedInterfaceTransport && pdu.size() > 1 && round % 3 == 0) pdu[1] = 0x0E;
+    if (code == FunctionCode::EncapsulatedInterfaceTransport && pdu.size() > 1 && round % 3 == 0)
+      pdu[1] = 0x0E;
     with_exact_copy(pdu, feed_everything);
     Frame frame;
     ASSERT_TRUE(encode_frame(frame, 1, 1, pdu, TransportKind::Serial, SerialMode::Rtu));
-    with_exact_copy(std::vector<std::uint8_t>(frame.view().begin(), frame.view().end()), feed_everything);
+    with_exact_copy(std::vector<std::uint8_t>(frame.view().begin(), frame.view().end()),
+                    feed_everything);
     ASSERT_TRUE(encode_frame(frame, 1, 1, pdu, TransportKind::Tcp, SerialMode::Rtu));
-    with_exact_copy(std::vector<std::uint8_t>(frame.view().begin(), frame.view().end()), feed_everything);
+    with_exact_copy(std::vector<std::uint8_t>(frame.view().begin(), frame.view().end()),
+                    feed_everything);
   }
 }
 

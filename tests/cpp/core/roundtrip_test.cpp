@@ -19,7 +19,8 @@ struct Overloaded : F... {
 
 ByteBuffer pack_words(std::span<const std::uint16_t> words) {
   ByteBuffer out;
-  for (auto w : words) out.push(static_cast<std::uint8_t>(w >> 8)), out.push(static_cast<std::uint8_t>(w));
+  for (auto w : words)
+    out.push(static_cast<std::uint8_t>(w >> 8)), out.push(static_cast<std::uint8_t>(w));
   return out;
 }
 
@@ -27,7 +28,8 @@ ByteBuffer pack_words(std::span<const std::uint16_t> words) {
 S serve(const Q& request) {
   auto registers = [](std::uint16_t address, std::uint16_t quantity) {
     std::vector<std::uint16_t> words;
-    for (std::uint16_t i = 0; i < quantity; ++i) words.push_back(static_cast<std::uint16_t>((address + i) * 3));
+    for (std::uint16_t i = 0; i < quantity; ++i)
+      words.push_back(static_cast<std::uint16_t>((address + i) * 3));
     return pack_words(words);
   };
   auto bits = [](std::uint16_t address, std::uint16_t quantity) {
@@ -42,7 +44,9 @@ S serve(const Q& request) {
   };
   return std::visit(
       Overloaded{
-          [&](const Q::ReadCoils& r) { return S{S::ByteCounted{0x01, bits(r.address, r.quantity)}}; },
+          [&](const Q::ReadCoils& r) {
+            return S{S::ByteCounted{0x01, bits(r.address, r.quantity)}};
+          },
           [&](const Q::ReadDiscreteInputs& r) {
             return S{S::ByteCounted{0x02, bits(r.address, r.quantity)}};
           },
@@ -53,10 +57,13 @@ S serve(const Q& request) {
             return S{S::ByteCounted{0x04, registers(r.address, r.quantity)}};
           },
           [&](const Q::WriteSingleCoil& r) {
-            return S{S::CoilEcho{r.address, static_cast<std::uint16_t>(r.state == CoilState::On ? 0xFF00 : 0)}};
+            return S{S::CoilEcho{
+                r.address, static_cast<std::uint16_t>(r.state == CoilState::On ? 0xFF00 : 0)}};
           },
           [&](const Q::WriteSingleRegister& r) { return S{S::RegisterEcho{r.address, r.value}}; },
-          [&](const Q::WriteMultipleCoils& r) { return S{S::TwoFieldEcho{0x0F, r.address, r.quantity}}; },
+          [&](const Q::WriteMultipleCoils& r) {
+            return S{S::TwoFieldEcho{0x0F, r.address, r.quantity}};
+          },
           [&](const Q::WriteMultipleRegisters& r) {
             return S{S::TwoFieldEcho{0x10, r.address, r.quantity}};
           },
@@ -71,7 +78,8 @@ S serve(const Q& request) {
           [&](const Q::GetCommEventCounter&) { return S{S::TwoFieldEcho{0x0B, 0xFFFF, 0x0108}}; },
           [&](const Q::GetCommEventLog&) {
             ByteBuffer log;
-            for (auto b : {0x00, 0x00, 0x01, 0x08, 0x01, 0x21, 0x20, 0x00}) log.push(static_cast<std::uint8_t>(b));
+            for (auto b : {0x00, 0x00, 0x01, 0x08, 0x01, 0x21, 0x20, 0x00})
+              log.push(static_cast<std::uint8_t>(b));
             return S{S::ByteCounted{0x0C, log}};
           },
           [&](const Q::ReportServerId&) {
@@ -81,7 +89,8 @@ S serve(const Q& request) {
           },
           [&](const Q::EncapsulatedInterfaceTransport& r) {
             ByteBuffer objects;
-            for (int b : {0x00, 0x02, int{'O'}, int{'K'}}) objects.push(static_cast<std::uint8_t>(b));
+            for (int b : {0x00, 0x02, int{'O'}, int{'K'}})
+              objects.push(static_cast<std::uint8_t>(b));
             return S{S::DeviceIdentification{r.data[0], 0x81, false, 0, objects}};
           },
           [&](const Q::ReadFifoQueue&) {
@@ -93,7 +102,8 @@ S serve(const Q& request) {
               out.push(static_cast<std::uint8_t>(1 + 2 * sub.record_length));
               out.push(6);
               for (std::uint16_t i = 0; i < sub.record_length; ++i)
-                out.push(static_cast<std::uint8_t>(sub.file_number)), out.push(static_cast<std::uint8_t>(i));
+                out.push(static_cast<std::uint8_t>(sub.file_number)),
+                    out.push(static_cast<std::uint8_t>(i));
             }
             return S{S::ByteCounted{0x14, out}};
           },
@@ -112,8 +122,9 @@ P exchange(const R& request, TransportKind kind, SerialMode mode) {
   EXPECT_TRUE(server_request) << error_text(server_request.error()).view();
   EXPECT_EQ(server_request->unit, request.unit);
   Frame answer;
-  auto encoded_answer = encode_response(answer, serve(*server_request), server_request->transaction_id,
-                                        server_request->unit, kind, mode);
+  auto encoded_answer =
+      encode_response(answer, serve(*server_request), server_request->transaction_id,
+                      server_request->unit, kind, mode);
   EXPECT_TRUE(encoded_answer) << error_text(encoded_answer.error()).view();
   auto tagged = decode_response(answer.view(), kind, mode);
   EXPECT_TRUE(tagged);
@@ -125,7 +136,9 @@ P exchange(const R& request, TransportKind kind, SerialMode mode) {
 
 class RoundTrip : public testing::TestWithParam<std::pair<TransportKind, SerialMode>> {
  protected:
-  P run(R::Body body) { return exchange(R{17, std::move(body)}, GetParam().first, GetParam().second); }
+  P run(R::Body body) {
+    return exchange(R{17, std::move(body)}, GetParam().first, GetParam().second);
+  }
 };
 
 TEST_P(RoundTrip, EveryFunctionCode) {
@@ -164,7 +177,8 @@ TEST_P(RoundTrip, EveryFunctionCode) {
   EXPECT_EQ(written.from_address, 9);
   EXPECT_EQ(written.quantity, 123);
 
-  EXPECT_TRUE(std::holds_alternative<P::MaskWriteRegister>(run(R::MaskWriteRegister{4, 0xF2, 0x25}).body));
+  EXPECT_TRUE(
+      std::holds_alternative<P::MaskWriteRegister>(run(R::MaskWriteRegister{4, 0xF2, 0x25}).body));
 
   WordList few;
   few.push(1);

@@ -95,16 +95,16 @@ TEST(CoreErrorToException, EveryVariant) {
 }
 
 TEST(CoreErrorToException, DeviceExceptionCarriesTheCode) {
-  for (auto [code, message] : {std::pair{2, "Device exception code 0x02"},
-                               std::pair{11, "Device exception code 0x0B"},
-                               std::pair{255, "Device exception code 0xFF"}}) {
-    Ref exception = core_error_to_exception({CoreErrorKind::ModbusException,
-                                             static_cast<std::uint16_t>(code)});
+  for (auto [code, message] :
+       {std::pair{2, "Device exception code 0x02"}, std::pair{11, "Device exception code 0x0B"},
+        std::pair{255, "Device exception code 0xFF"}}) {
+    Ref exception =
+        core_error_to_exception({CoreErrorKind::ModbusException, static_cast<std::uint16_t>(code)});
     Ref args = Ref::steal(PyObject_GetAttrString(exception.get(), "args"));
     EXPECT_EQ(PyUnicode_AsUTF8(PyTuple_GetItem(args.get(), 0)), std::string(message));
     EXPECT_EQ(PyLong_AsLong(PyTuple_GetItem(args.get(), 1)), code);
-    EXPECT_TRUE(PyObject_IsInstance(exception.get(),
-                                    exception_class(ExceptionClass::ModbusProtocolError)));
+    EXPECT_TRUE(
+        PyObject_IsInstance(exception.get(), exception_class(ExceptionClass::ModbusProtocolError)));
   }
 }
 

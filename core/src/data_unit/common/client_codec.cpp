@@ -47,114 +47,115 @@ Status encode_file_headers_check(Writer& w) {
 }
 
 Status encode_body(Writer& w, const ClientRequest::Body& body) {
-  return std::visit(
-      Overloaded{
-          [&](const ClientRequest::ReadCoils& r) -> Status {
-            if (auto s = check_quantity(r.quantity, 2000); !s) return s;
-            w.u8(0x01), w.u16(r.address), w.u16(r.quantity);
-            return {};
-          },
-          [&](const ClientRequest::ReadDiscreteInputs& r) -> Status {
-            if (auto s = check_quantity(r.quantity, 2000); !s) return s;
-            w.u8(0x02), w.u16(r.address), w.u16(r.quantity);
-            return {};
-          },
-          [&](const ClientRequest::ReadHoldingRegisters& r) -> Status {
-            if (auto s = check_quantity(r.quantity, 125); !s) return s;
-            w.u8(0x03), w.u16(r.address), w.u16(r.quantity);
-            return {};
-          },
-          [&](const ClientRequest::ReadInputRegisters& r) -> Status {
-            if (auto s = check_quantity(r.quantity, 125); !s) return s;
-            w.u8(0x04), w.u16(r.address), w.u16(r.quantity);
-            return {};
-          },
-          [&](const ClientRequest::WriteSingleCoil& r) -> Status {
-            w.u8(0x05), w.u16(r.address), w.u16(r.state == CoilState::On ? 0xFF00 : 0x0000);
-            return {};
-          },
-          [&](const ClientRequest::WriteSingleRegister& r) -> Status {
-            w.u8(0x06), w.u16(r.address), w.u16(r.value);
-            return {};
-          },
-          [&](const ClientRequest::WriteMultipleCoils& r) -> Status {
-            if (auto s = check_quantity(r.coils.quantity, 1968); !s) return s;
-            w.u8(0x0F);
-            return write_counted(w, r.address, r.coils.quantity, r.coils.packed());
-          },
-          [&](const ClientRequest::WriteMultipleRegisters& r) -> Status {
-            if (auto s = check_quantity(r.values.size, 123); !s) return s;
-            w.u8(0x10);
-            return write_counted_words(w, r.address, r.values.view());
-          },
-          [&](const ClientRequest::MaskWriteRegister& r) -> Status {
-            w.u8(0x16), w.u16(r.address), w.u16(r.and_mask), w.u16(r.or_mask);
-            return {};
-          },
-          [&](const ClientRequest::ReadWriteMultipleRegisters& r) -> Status {
-            if (auto s = check_quantity(r.read_quantity, 125); !s) return s;
-            if (auto s = check_quantity(r.values.size, 123); !s) return s;
-            if (2 * r.values.size > 243) return fail(E::BufferTooSmall);
-            w.u8(0x17), w.u16(r.read_address), w.u16(r.read_quantity);
-            return write_counted_words(w, r.write_address, r.values.view());
-          },
-          [&](const ClientRequest::ReadExceptionStatus&) -> Status {
-            w.u8(0x07);
-            return {};
-          },
-          [&](const ClientRequest::Diagnostics& r) -> Status {
-            if (r.data.size > 125) return fail(E::BufferTooSmall);
-            w.u8(0x08), w.u16(r.sub_function), w.words(r.data.view());
-            return {};
-          },
-          [&](const ClientRequest::GetCommEventCounter&) -> Status {
-            w.u8(0x0B);
-            return {};
-          },
-          [&](const ClientRequest::GetCommEventLog&) -> Status {
-            w.u8(0x0C);
-            return {};
-          },
-          [&](const ClientRequest::ReportServerId&) -> Status {
-            w.u8(0x11);
-            return {};
-          },
-          [&](const ClientRequest::ReadFileRecord& r) -> Status {
-            w.u8(0x14), w.u8(static_cast<std::uint8_t>(7 * r.list.items.size));
-            for (const auto& sub : r.list.items.view()) {
-              if (auto s = encode_file_headers_check(w); !s) return s;
-              w.u8(kFileReferenceType), w.u16(sub.file_number), w.u16(sub.record_number),
-                  w.u16(sub.record_length);
-            }
-            return {};
-          },
-          [&](const ClientRequest::WriteFileRecord& r) -> Status {
-            std::size_t byte_count = 0;
-            for (const auto& sub : r.list.items.view()) byte_count += 7 + 2 * sub.record_length;
-            w.u8(0x15), w.u8(static_cast<std::uint8_t>(byte_count));
-            for (const auto& sub : r.list.items.view()) {
-              if (auto s = encode_file_headers_check(w); !s) return s;
-              w.u8(kFileReferenceType), w.u16(sub.file_number), w.u16(sub.record_number),
-                  w.u16(sub.record_length);
-              w.words(r.list.values_of(sub));
-            }
-            return {};
-          },
-          [&](const ClientRequest::ReadFifoQueue& r) -> Status {
-            w.u8(0x18), w.u16(r.pointer_address);
-            return {};
-          },
-          [&](const ClientRequest::ReadDeviceIdentification& r) -> Status {
-            w.u8(0x2B), w.u8(0x0E), w.u8(r.code), w.u8(r.object_id);
-            return {};
-          },
-          [&](const ClientRequest::EncapsulatedInterfaceTransport& r) -> Status {
-            if (r.data.size >= 252) return fail(E::BufferTooSmall);
-            w.u8(0x2B), w.u8(r.mei_type), w.bytes(r.data.view());
-            return {};
-          },
-      },
-      body);
+  return std::visit(Overloaded{
+                        [&](const ClientRequest::ReadCoils& r) -> Status {
+                          if (auto s = check_quantity(r.quantity, 2000); !s) return s;
+                          w.u8(0x01), w.u16(r.address), w.u16(r.quantity);
+                          return {};
+                        },
+                        [&](const ClientRequest::ReadDiscreteInputs& r) -> Status {
+                          if (auto s = check_quantity(r.quantity, 2000); !s) return s;
+                          w.u8(0x02), w.u16(r.address), w.u16(r.quantity);
+                          return {};
+                        },
+                        [&](const ClientRequest::ReadHoldingRegisters& r) -> Status {
+                          if (auto s = check_quantity(r.quantity, 125); !s) return s;
+                          w.u8(0x03), w.u16(r.address), w.u16(r.quantity);
+                          return {};
+                        },
+                        [&](const ClientRequest::ReadInputRegisters& r) -> Status {
+                          if (auto s = check_quantity(r.quantity, 125); !s) return s;
+                          w.u8(0x04), w.u16(r.address), w.u16(r.quantity);
+                          return {};
+                        },
+                        [&](const ClientRequest::WriteSingleCoil& r) -> Status {
+                          w.u8(0x05), w.u16(r.address),
+                              w.u16(r.state == CoilState::On ? 0xFF00 : 0x0000);
+                          return {};
+                        },
+                        [&](const ClientRequest::WriteSingleRegister& r) -> Status {
+                          w.u8(0x06), w.u16(r.address), w.u16(r.value);
+                          return {};
+                        },
+                        [&](const ClientRequest::WriteMultipleCoils& r) -> Status {
+                          if (auto s = check_quantity(r.coils.quantity, 1968); !s) return s;
+                          w.u8(0x0F);
+                          return write_counted(w, r.address, r.coils.quantity, r.coils.packed());
+                        },
+                        [&](const ClientRequest::WriteMultipleRegisters& r) -> Status {
+                          if (auto s = check_quantity(r.values.size, 123); !s) return s;
+                          w.u8(0x10);
+                          return write_counted_words(w, r.address, r.values.view());
+                        },
+                        [&](const ClientRequest::MaskWriteRegister& r) -> Status {
+                          w.u8(0x16), w.u16(r.address), w.u16(r.and_mask), w.u16(r.or_mask);
+                          return {};
+                        },
+                        [&](const ClientRequest::ReadWriteMultipleRegisters& r) -> Status {
+                          if (auto s = check_quantity(r.read_quantity, 125); !s) return s;
+                          if (auto s = check_quantity(r.values.size, 123); !s) return s;
+                          if (2 * r.values.size > 243) return fail(E::BufferTooSmall);
+                          w.u8(0x17), w.u16(r.read_address), w.u16(r.read_quantity);
+                          return write_counted_words(w, r.write_address, r.values.view());
+                        },
+                        [&](const ClientRequest::ReadExceptionStatus&) -> Status {
+                          w.u8(0x07);
+                          return {};
+                        },
+                        [&](const ClientRequest::Diagnostics& r) -> Status {
+                          if (r.data.size > 125) return fail(E::BufferTooSmall);
+                          w.u8(0x08), w.u16(r.sub_function), w.words(r.data.view());
+                          return {};
+                        },
+                        [&](const ClientRequest::GetCommEventCounter&) -> Status {
+                          w.u8(0x0B);
+                          return {};
+                        },
+                        [&](const ClientRequest::GetCommEventLog&) -> Status {
+                          w.u8(0x0C);
+                          return {};
+                        },
+                        [&](const ClientRequest::ReportServerId&) -> Status {
+                          w.u8(0x11);
+                          return {};
+                        },
+                        [&](const ClientRequest::ReadFileRecord& r) -> Status {
+                          w.u8(0x14), w.u8(static_cast<std::uint8_t>(7 * r.list.items.size));
+                          for (const auto& sub : r.list.items.view()) {
+                            if (auto s = encode_file_headers_check(w); !s) return s;
+                            w.u8(kFileReferenceType), w.u16(sub.file_number),
+                                w.u16(sub.record_number), w.u16(sub.record_length);
+                          }
+                          return {};
+                        },
+                        [&](const ClientRequest::WriteFileRecord& r) -> Status {
+                          std::size_t byte_count = 0;
+                          for (const auto& sub : r.list.items.view())
+                            byte_count += 7 + 2 * sub.record_length;
+                          w.u8(0x15), w.u8(static_cast<std::uint8_t>(byte_count));
+                          for (const auto& sub : r.list.items.view()) {
+                            if (auto s = encode_file_headers_check(w); !s) return s;
+                            w.u8(kFileReferenceType), w.u16(sub.file_number),
+                                w.u16(sub.record_number), w.u16(sub.record_length);
+                            w.words(r.list.values_of(sub));
+                          }
+                          return {};
+                        },
+                        [&](const ClientRequest::ReadFifoQueue& r) -> Status {
+                          w.u8(0x18), w.u16(r.pointer_address);
+                          return {};
+                        },
+                        [&](const ClientRequest::ReadDeviceIdentification& r) -> Status {
+                          w.u8(0x2B), w.u8(0x0E), w.u8(r.code), w.u8(r.object_id);
+                          return {};
+                        },
+                        [&](const ClientRequest::EncapsulatedInterfaceTransport& r) -> Status {
+                          if (r.data.size >= 252) return fail(E::BufferTooSmall);
+                          w.u8(0x2B), w.u8(r.mei_type), w.bytes(r.data.view());
+                          return {};
+                        },
+                    },
+                    body);
 }
 
 // Data must be non-empty and hold exactly the announced byte count.
@@ -326,8 +327,7 @@ Result<ClientResponse> decode_response_pdu(const Pdu& pdu) {
       return decode_diagnostics(pdu);
     case FunctionCode::GetCommEventCounter:
       if (data.size() != 4) return fail(E::InvalidPduLength);
-      return ClientResponse{
-          ClientResponse::CommEventCounter{read_u16(data, 0), read_u16(data, 2)}};
+      return ClientResponse{ClientResponse::CommEventCounter{read_u16(data, 0), read_u16(data, 2)}};
     case FunctionCode::GetCommEventLog: {
       auto bytes = byte_counted(pdu);
       if (!bytes) return std::unexpected(bytes.error());

@@ -43,7 +43,8 @@ Result<Adu> serial_adu(std::uint8_t address, std::span<const std::uint8_t> pdu_b
 
 std::uint16_t crc16(std::span<const std::uint8_t> bytes) {
   std::uint16_t crc = 0xFFFF;
-  for (std::uint8_t b : bytes) crc = static_cast<std::uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ b) & 0xFF]);
+  for (std::uint8_t b : bytes)
+    crc = static_cast<std::uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ b) & 0xFF]);
   return crc;
 }
 
@@ -119,8 +120,7 @@ Result<Adu> decode_tcp_frame(std::span<const std::uint8_t> frame) {
 Result<Adu> decode_rtu_frame(std::span<const std::uint8_t> frame) {
   if (frame.size() < 4) return fail(CoreErrorKind::InvalidAduLength);
   const std::size_t body = frame.size() - 2;
-  const std::uint16_t received =
-      static_cast<std::uint16_t>(frame[body] | (frame[body + 1] << 8));
+  const std::uint16_t received = static_cast<std::uint16_t>(frame[body] | (frame[body + 1] << 8));
   if (received != crc16(frame.first(body))) return fail(CoreErrorKind::ChecksumError);
   return serial_adu(frame[0], frame.subspan(1, body - 1));
 }
@@ -144,8 +144,7 @@ Result<Adu> decode_ascii_frame(std::span<const std::uint8_t> frame) {
   return serial_adu(message[0], message.subspan(1));
 }
 
-Result<Adu> decode_frame(std::span<const std::uint8_t> frame, TransportKind kind,
-                         SerialMode mode) {
+Result<Adu> decode_frame(std::span<const std::uint8_t> frame, TransportKind kind, SerialMode mode) {
   if (kind == TransportKind::Tcp) return decode_tcp_frame(frame);
   return mode == SerialMode::Rtu ? decode_rtu_frame(frame) : decode_ascii_frame(frame);
 }

@@ -25,8 +25,7 @@ Status encode_frame(Frame& out, TransactionId transaction_id, UnitId unit, const
                     TransportKind kind, SerialMode mode);
 
 // Takes one complete frame apart.
-Result<Adu> decode_frame(std::span<const std::uint8_t> frame, TransportKind kind,
-                         SerialMode mode);
+Result<Adu> decode_frame(std::span<const std::uint8_t> frame, TransportKind kind, SerialMode mode);
 Result<Adu> decode_tcp_frame(std::span<const std::uint8_t> frame);
 Result<Adu> decode_rtu_frame(std::span<const std::uint8_t> frame);
 Result<Adu> decode_ascii_frame(std::span<const std::uint8_t> frame);

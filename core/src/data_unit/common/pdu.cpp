@@ -15,14 +15,18 @@ constexpr std::array<bool, 128> make_plain_table() {
 constexpr std::array<bool, 128> kPlain = make_plain_table();
 }  // namespace
 
-bool is_plain_function_code(std::uint8_t byte) { return byte < 128 && kPlain[byte]; }
+bool is_plain_function_code(std::uint8_t byte) {
+  return byte < 128 && kPlain[byte];
+}
 
 Result<FunctionCode> function_code_from_byte(std::uint8_t byte) {
   if (is_plain_function_code(byte & 0x7F)) return static_cast<FunctionCode>(byte);
   return fail(CoreErrorKind::UnsupportedFunction, byte);
 }
 
-bool is_exception_member(FunctionCode code) { return (static_cast<std::uint8_t>(code) & 0x80) != 0; }
+bool is_exception_member(FunctionCode code) {
+  return (static_cast<std::uint8_t>(code) & 0x80) != 0;
+}
 
 FunctionCode exception_member(FunctionCode code) {
   return static_cast<FunctionCode>(static_cast<std::uint8_t>(code) | 0x80);
@@ -34,7 +38,9 @@ Result<UnitId> validate_unit_id(UnitId unit) {
   return unit;
 }
 
-UnitId received_unit(UnitId raw) { return raw <= kMaxIndividualUnit ? raw : UnitId{255}; }
+UnitId received_unit(UnitId raw) {
+  return raw <= kMaxIndividualUnit ? raw : UnitId{255};
+}
 
 Result<Pdu> decode_pdu(std::span<const std::uint8_t> bytes) {
   if (bytes.empty()) return fail(CoreErrorKind::InvalidPduLength);

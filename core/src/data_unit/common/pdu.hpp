@@ -141,6 +141,8 @@ struct Adu {
   }
 };
 
-inline UnitId received_unit(const Adu& adu) { return received_unit(adu.raw_unit()); }
+inline UnitId received_unit(const Adu& adu) {
+  return received_unit(adu.raw_unit());
+}
 
 }  // namespace tessaly::core

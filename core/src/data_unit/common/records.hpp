@@ -18,55 +18,105 @@ namespace tessaly::core {
 using PduData = FixedVec<std::uint8_t, kPduDataCapacity>;
 
 struct ClientRequest {
-  struct ReadCoils { std::uint16_t address, quantity; };
-  struct ReadDiscreteInputs { std::uint16_t address, quantity; };
-  struct ReadHoldingRegisters { std::uint16_t address, quantity; };
-  struct ReadInputRegisters { std::uint16_t address, quantity; };
-  struct WriteSingleCoil { std::uint16_t address; CoilState state; };
-  struct WriteSingleRegister { std::uint16_t address, value; };
-  struct WriteMultipleCoils { std::uint16_t address; Coils coils; };
-  struct WriteMultipleRegisters { std::uint16_t address; WordList values; };
-  struct MaskWriteRegister { std::uint16_t address, and_mask, or_mask; };
+  struct ReadCoils {
+    std::uint16_t address, quantity;
+  };
+  struct ReadDiscreteInputs {
+    std::uint16_t address, quantity;
+  };
+  struct ReadHoldingRegisters {
+    std::uint16_t address, quantity;
+  };
+  struct ReadInputRegisters {
+    std::uint16_t address, quantity;
+  };
+  struct WriteSingleCoil {
+    std::uint16_t address;
+    CoilState state;
+  };
+  struct WriteSingleRegister {
+    std::uint16_t address, value;
+  };
+  struct WriteMultipleCoils {
+    std::uint16_t address;
+    Coils coils;
+  };
+  struct WriteMultipleRegisters {
+    std::uint16_t address;
+    WordList values;
+  };
+  struct MaskWriteRegister {
+    std::uint16_t address, and_mask, or_mask;
+  };
   struct ReadWriteMultipleRegisters {
     std::uint16_t read_address, read_quantity, write_address;
     WordList values;
   };
   struct ReadExceptionStatus {};
-  struct Diagnostics { std::uint16_t sub_function; WordList data; };
+  struct Diagnostics {
+    std::uint16_t sub_function;
+    WordList data;
+  };
   struct GetCommEventCounter {};
   struct GetCommEventLog {};
   struct ReportServerId {};
-  struct ReadFileRecord { FileReadList list; };
-  struct WriteFileRecord { FileWriteList list; };
-  struct ReadFifoQueue { std::uint16_t pointer_address; };
-  struct ReadDeviceIdentification { std::uint8_t code; std::uint8_t object_id = 0; };
-  struct EncapsulatedInterfaceTransport { std::uint8_t mei_type; ByteBuffer data; };
+  struct ReadFileRecord {
+    FileReadList list;
+  };
+  struct WriteFileRecord {
+    FileWriteList list;
+  };
+  struct ReadFifoQueue {
+    std::uint16_t pointer_address;
+  };
+  struct ReadDeviceIdentification {
+    std::uint8_t code;
+    std::uint8_t object_id = 0;
+  };
+  struct EncapsulatedInterfaceTransport {
+    std::uint8_t mei_type;
+    ByteBuffer data;
+  };
 
-  using Body = std::variant<ReadCoils, ReadDiscreteInputs, ReadHoldingRegisters,
-                            ReadInputRegisters, WriteSingleCoil, WriteSingleRegister,
-                            WriteMultipleCoils, WriteMultipleRegisters, MaskWriteRegister,
-                            ReadWriteMultipleRegisters, ReadExceptionStatus, Diagnostics,
-                            GetCommEventCounter, GetCommEventLog, ReportServerId, ReadFileRecord,
-                            WriteFileRecord, ReadFifoQueue, ReadDeviceIdentification,
-                            EncapsulatedInterfaceTransport>;
+  using Body = std::variant<ReadCoils, ReadDiscreteInputs, ReadHoldingRegisters, ReadInputRegisters,
+                            WriteSingleCoil, WriteSingleRegister, WriteMultipleCoils,
+                            WriteMultipleRegisters, MaskWriteRegister, ReadWriteMultipleRegisters,
+                            ReadExceptionStatus, Diagnostics, GetCommEventCounter, GetCommEventLog,
+                            ReportServerId, ReadFileRecord, WriteFileRecord, ReadFifoQueue,
+                            ReadDeviceIdentification, EncapsulatedInterfaceTransport>;
 
   UnitId unit = 1;
   Body body;
 };
 
 struct ClientResponse {
-  struct InputRegisters { Registers run; };
-  struct SingleRegister { std::uint16_t address, value; };
+  struct InputRegisters {
+    Registers run;
+  };
+  struct SingleRegister {
+    std::uint16_t address, value;
+  };
   struct MaskWriteRegister {};
-  struct ExceptionStatus { std::uint8_t status; };
-  struct Diagnostics { std::uint16_t sub_function; FixedVec<std::uint16_t, 126> data; };
-  struct CommEventCounter { std::uint16_t status, event_count; };
+  struct ExceptionStatus {
+    std::uint8_t status;
+  };
+  struct Diagnostics {
+    std::uint16_t sub_function;
+    FixedVec<std::uint16_t, 126> data;
+  };
+  struct CommEventCounter {
+    std::uint16_t status, event_count;
+  };
   struct CommEventLog {
     std::uint16_t status, event_count, message_count;
     PduData events;
   };
-  struct ServerId { PduData bytes; };
-  struct FileRecordRead { FileReadResponse records; };
+  struct ServerId {
+    PduData bytes;
+  };
+  struct FileRecordRead {
+    FileReadResponse records;
+  };
   struct FileRecordWritten {};
   struct DeviceIdentification {
     std::uint8_t code;
@@ -81,7 +131,10 @@ struct ClientResponse {
       return DeviceIdObjectIterator(objects.view(), number_of_objects);
     }
   };
-  struct EncapsulatedInterface { std::uint8_t mei_type; PduData data; };
+  struct EncapsulatedInterface {
+    std::uint8_t mei_type;
+    PduData data;
+  };
 
   using Body = std::variant<Coils, Registers, InputRegisters, SingleRegister, MaskWriteRegister,
                             DiscreteInputs, FifoQueue, FileRecordRead, FileRecordWritten,
@@ -105,27 +158,57 @@ struct ServerWriteSubRequest {
 };
 
 struct ServerRequest {
-  struct ReadCoils { std::uint16_t address, quantity; };
-  struct ReadDiscreteInputs { std::uint16_t address, quantity; };
-  struct ReadHoldingRegisters { std::uint16_t address, quantity; };
-  struct ReadInputRegisters { std::uint16_t address, quantity; };
-  struct WriteSingleCoil { std::uint16_t address; CoilState state; };
-  struct WriteSingleRegister { std::uint16_t address, value; };
-  struct WriteMultipleCoils { std::uint16_t address, quantity; ByteBuffer bytes; };
-  struct WriteMultipleRegisters { std::uint16_t address, quantity; ByteBuffer bytes; };
-  struct MaskWriteRegister { std::uint16_t address, and_mask, or_mask; };
+  struct ReadCoils {
+    std::uint16_t address, quantity;
+  };
+  struct ReadDiscreteInputs {
+    std::uint16_t address, quantity;
+  };
+  struct ReadHoldingRegisters {
+    std::uint16_t address, quantity;
+  };
+  struct ReadInputRegisters {
+    std::uint16_t address, quantity;
+  };
+  struct WriteSingleCoil {
+    std::uint16_t address;
+    CoilState state;
+  };
+  struct WriteSingleRegister {
+    std::uint16_t address, value;
+  };
+  struct WriteMultipleCoils {
+    std::uint16_t address, quantity;
+    ByteBuffer bytes;
+  };
+  struct WriteMultipleRegisters {
+    std::uint16_t address, quantity;
+    ByteBuffer bytes;
+  };
+  struct MaskWriteRegister {
+    std::uint16_t address, and_mask, or_mask;
+  };
   struct ReadWriteMultipleRegisters {
     std::uint16_t read_address, read_quantity, write_address, write_quantity;
     ByteBuffer bytes;
   };
   struct ReadExceptionStatus {};
-  struct Diagnostics { std::uint16_t sub_function, data; };
+  struct Diagnostics {
+    std::uint16_t sub_function, data;
+  };
   struct GetCommEventCounter {};
   struct GetCommEventLog {};
   struct ReportServerId {};
-  struct EncapsulatedInterfaceTransport { std::uint8_t mei_type; ByteBuffer data; };
-  struct ReadFifoQueue { std::uint16_t pointer_address; };
-  struct ReadFileRecord { FixedVec<FileReadSubRequest, kMaxFileSubRequests> items; };
+  struct EncapsulatedInterfaceTransport {
+    std::uint8_t mei_type;
+    ByteBuffer data;
+  };
+  struct ReadFifoQueue {
+    std::uint16_t pointer_address;
+  };
+  struct ReadFileRecord {
+    FixedVec<FileReadSubRequest, kMaxFileSubRequests> items;
+  };
   struct WriteFileRecord {
     FixedVec<ServerWriteSubRequest, kMaxFileSubRequests> items;
     ByteBuffer values;
@@ -135,13 +218,12 @@ struct ServerRequest {
     }
   };
 
-  using Body = std::variant<ReadCoils, ReadDiscreteInputs, ReadHoldingRegisters,
-                            ReadInputRegisters, WriteSingleCoil, WriteSingleRegister,
-                            WriteMultipleCoils, WriteMultipleRegisters, MaskWriteRegister,
-                            ReadWriteMultipleRegisters, ReadExceptionStatus, Diagnostics,
-                            GetCommEventCounter, GetCommEventLog, ReportServerId,
-                            EncapsulatedInterfaceTransport, ReadFifoQueue, ReadFileRecord,
-                            WriteFileRecord>;
+  using Body =
+      std::variant<ReadCoils, ReadDiscreteInputs, ReadHoldingRegisters, ReadInputRegisters,
+                   WriteSingleCoil, WriteSingleRegister, WriteMultipleCoils, WriteMultipleRegisters,
+                   MaskWriteRegister, ReadWriteMultipleRegisters, ReadExceptionStatus, Diagnostics,
+                   GetCommEventCounter, GetCommEventLog, ReportServerId,
+                   EncapsulatedInterfaceTransport, ReadFifoQueue, ReadFileRecord, WriteFileRecord>;
 
   UnitId unit = 0;
   TransactionId transaction_id = 0;
@@ -149,17 +231,42 @@ struct ServerRequest {
 };
 
 struct ServerResponse {
-  struct ByteCounted { std::uint8_t function_code; ByteBuffer bytes; };
-  struct CoilEcho { std::uint16_t address, value; };
-  struct RegisterEcho { std::uint16_t address, value; };
-  struct TwoFieldEcho { std::uint8_t function_code; std::uint16_t first, second; };
-  struct MaskWriteEcho { std::uint16_t address, and_mask, or_mask; };
-  struct Exception { FunctionCode function; std::uint8_t code; };
-  struct RawException { std::uint8_t function_code; std::uint8_t code; };
+  struct ByteCounted {
+    std::uint8_t function_code;
+    ByteBuffer bytes;
+  };
+  struct CoilEcho {
+    std::uint16_t address, value;
+  };
+  struct RegisterEcho {
+    std::uint16_t address, value;
+  };
+  struct TwoFieldEcho {
+    std::uint8_t function_code;
+    std::uint16_t first, second;
+  };
+  struct MaskWriteEcho {
+    std::uint16_t address, and_mask, or_mask;
+  };
+  struct Exception {
+    FunctionCode function;
+    std::uint8_t code;
+  };
+  struct RawException {
+    std::uint8_t function_code;
+    std::uint8_t code;
+  };
   struct Nothing {};
-  struct StatusByte { std::uint8_t function_code; std::uint8_t value; };
-  struct DiagnosticsEcho { std::uint16_t sub_function, data; };
-  struct FifoData { ByteBuffer bytes; };
+  struct StatusByte {
+    std::uint8_t function_code;
+    std::uint8_t value;
+  };
+  struct DiagnosticsEcho {
+    std::uint16_t sub_function, data;
+  };
+  struct FifoData {
+    ByteBuffer bytes;
+  };
   struct DeviceIdentification {
     std::uint8_t code;
     std::uint8_t conformity_level;
@@ -167,7 +274,9 @@ struct ServerResponse {
     std::uint8_t next_object_id;
     ByteBuffer objects;
   };
-  struct FileRecordEcho { PduData request; };
+  struct FileRecordEcho {
+    PduData request;
+  };
 
   using Body = std::variant<Nothing, ByteCounted, CoilEcho, RegisterEcho, TwoFieldEcho,
                             MaskWriteEcho, Exception, RawException, StatusByte, DiagnosticsEcho,

@@ -103,8 +103,8 @@ Result<R::Body> decode_body(const Pdu& pdu) {
     case FunctionCode::ReadWriteMultipleRegisters: {
       if (data.size() < 9) return fail(E::InvalidPduLength);
       if (std::size_t{data[8]} + 9 != data.size()) return fail(E::InvalidByteCount);
-      R::ReadWriteMultipleRegisters out{read_u16(data, 0), read_u16(data, 2), read_u16(data, 4),
-                                        read_u16(data, 6), {}};
+      R::ReadWriteMultipleRegisters out{
+          read_u16(data, 0), read_u16(data, 2), read_u16(data, 4), read_u16(data, 6), {}};
       out.bytes.assign(data.subspan(9));
       return R::Body{out};
     }
