@@ -393,28 +393,51 @@ std::optional<Registers> rebase_registers(const Registers& decoded, std::uint16_
 
 }  // namespace
 
-ClientResponse attach_request_context(ClientResponse response, const ClientRequest& request) {
-  const auto& req = request.body;
+RequestContext request_context(const ClientRequest& request) {
+  using K = RequestContext::Kind;
+  return std::visit(
+      Overloaded{
+          [](const ClientRequest::ReadCoils& r) {
+            return RequestContext{K::ReadCoils, r.address, r.quantity};
+          },
+          [](const ClientRequest::ReadDiscreteInputs& r) {
+            return RequestContext{K::ReadDiscreteInputs, r.address, r.quantity};
+          },
+          [](const ClientRequest::ReadHoldingRegisters& r) {
+            return RequestContext{K::ReadHoldingRegisters, r.address, r.quantity};
+          },
+          [](const ClientRequest::ReadInputRegisters& r) {
+            return RequestContext{K::ReadInputRegisters, r.address, r.quantity};
+          },
+          [](const ClientRequest::ReadWriteMultipleRegisters& r) {
+            return RequestContext{K::ReadWriteMultipleRegisters, r.read_address, r.read_quantity};
+          },
+          [](const ClientRequest::ReadFifoQueue& r) {
+            return RequestContext{K::ReadFifoQueue, r.pointer_address, 0};
+          },
+          [](const auto&) { return RequestContext{}; },
+      },
+      request.body);
+}
+
+ClientResponse attach_request_context(ClientResponse response, const RequestContext& request) {
+  using K = RequestContext::Kind;
   auto& body = response.body;
   if (auto* coils = std::get_if<Coils>(&body)) {
-    if (auto* r = std::get_if<ClientRequest::ReadCoils>(&req))
-      return rebase_bits(std::move(response), *coils, r->address, r->quantity);
+    if (request.kind == K::ReadCoils)
+      return rebase_bits(std::move(response), *coils, request.address, request.quantity);
   } else if (auto* inputs = std::get_if<DiscreteInputs>(&body)) {
-    if (auto* r = std::get_if<ClientRequest::ReadDiscreteInputs>(&req))
-      return rebase_bits(std::move(response), *inputs, r->address, r->quantity);
+    if (request.kind == K::ReadDiscreteInputs)
+      return rebase_bits(std::move(response), *inputs, request.address, request.quantity);
   } else if (auto* regs = std::get_if<Registers>(&body)) {
-    std::optional<Registers> run;
-    if (auto* r = std::get_if<ClientRequest::ReadHoldingRegisters>(&req))
-      run = rebase_registers(*regs, r->address, r->quantity);
-    else if (auto* rw = std::get_if<ClientRequest::ReadWriteMultipleRegisters>(&req))
-      run = rebase_registers(*regs, rw->read_address, rw->read_quantity);
-    if (run) *regs = *run;
+    if (request.kind == K::ReadHoldingRegisters || request.kind == K::ReadWriteMultipleRegisters)
+      if (auto run = rebase_registers(*regs, request.address, request.quantity)) *regs = *run;
   } else if (auto* input = std::get_if<ClientResponse::InputRegisters>(&body)) {
-    if (auto* r = std::get_if<ClientRequest::ReadInputRegisters>(&req))
-      if (auto run = rebase_registers(input->run, r->address, r->quantity)) input->run = *run;
+    if (request.kind == K::ReadInputRegisters)
+      if (auto run = rebase_registers(input->run, request.address, request.quantity))
+        input->run = *run;
   } else if (auto* fifo = std::get_if<FifoQueue>(&body)) {
-    if (auto* r = std::get_if<ClientRequest::ReadFifoQueue>(&req))
-      fifo->pointer_address = r->pointer_address;
+    if (request.kind == K::ReadFifoQueue) fifo->pointer_address = request.address;
   }
   return response;
 }

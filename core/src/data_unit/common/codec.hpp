@@ -19,8 +19,29 @@ Result<TaggedResponse> decode_response(std::span<const std::uint8_t> frame, Tran
                                        SerialMode mode);
 Result<ClientResponse> decode_response_pdu(const Pdu& pdu);
 
+// What a pending request must remember to re-base its response: the read it asked for.
+struct RequestContext {
+  enum class Kind : std::uint8_t {
+    Other,
+    ReadCoils,
+    ReadDiscreteInputs,
+    ReadHoldingRegisters,
+    ReadInputRegisters,
+    ReadWriteMultipleRegisters,
+    ReadFifoQueue,
+  };
+  Kind kind = Kind::Other;
+  std::uint16_t address = 0;
+  std::uint16_t quantity = 0;
+};
+RequestContext request_context(const ClientRequest& request);
+
 // Re-bases a read response on the pending request's address and quantity.
-ClientResponse attach_request_context(ClientResponse response, const ClientRequest& request);
+ClientResponse attach_request_context(ClientResponse response, const RequestContext& request);
+inline ClientResponse attach_request_context(ClientResponse response,
+                                             const ClientRequest& request) {
+  return attach_request_context(std::move(response), request_context(request));
+}
 
 Result<ServerRequest> decode_request(UnitId unit, TransactionId transaction_id, const Pdu& pdu);
 

@@ -1,0 +1,259 @@
+// The client task: one per ClientHandle, owning the connection, assigning transaction ids,
+// sending requests, matching responses and failing requests when the connection is lost.
+#pragma once
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/use_awaitable.hpp>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "client/client_core.hpp"
+#include "client/pending_table.hpp"
+
+namespace tessaly::engine {
+
+inline constexpr std::uint64_t kTcpInFlightLimit = 1000;
+inline constexpr int kCommandsPerWakeUp = 16;
+
+// What differs between TCP and serial tasks. A Connector has
+//   using Connection = ...;  (with send, receive and close)
+//   asio::awaitable<core::Result<Connection>> connect(executor);
+//   core::TransportKind kind; core::SerialMode mode; std::uint64_t in_flight_limit;
+template <typename Connector>
+class ClientTask : public std::enable_shared_from_this<ClientTask<Connector>> {
+ public:
+  using Connection = typename Connector::Connection;
+
+  ClientTask(TaskExecutor executor, std::shared_ptr<CommandChannel> channel,
+             std::shared_ptr<LatestValue<std::size_t>> pending_count, Connector connector)
+      : executor_(std::move(executor)),
+        channel_(std::move(channel)),
+        pending_count_(std::move(pending_count)),
+        connector_(std::move(connector)),
+        pending_(connector_.in_flight_limit > 1 ? 2048 : 4) {
+    out_.reserve(kCommandsPerWakeUp * core::kFrameCapacity);
+    writing_.reserve(kCommandsPerWakeUp * core::kFrameCapacity);
+  }
+
+  static void spawn(std::shared_ptr<ClientTask> task) {
+    asio::co_spawn(task->executor_, task->command_loop(), asio::detached);
+  }
+
+ private:
+  static constexpr auto kTuple = asio::experimental::as_tuple(asio::use_awaitable);
+
+  bool serial() const { return connector_.kind == core::TransportKind::Serial; }
+  bool below_limit() const { return in_flight_ < connector_.in_flight_limit; }
+  void publish() { pending_count_->publish(pending_.size()); }
+
+  asio::awaitable<void> command_loop() {
+    auto self = this->shared_from_this();
+    for (;;) {
+      refill();
+      auto [error, command] = co_await channel_->async_receive(kTuple);
+      if (error) break;  // every handle is gone
+      co_await handle(std::move(command));
+      for (int handled = 1; handled < kCommandsPerWakeUp && below_limit(); ++handled) {
+        std::optional<ClientCommand> next;
+        channel_->try_receive([&](std::error_code e, ClientCommand c) {
+          if (!e) next.emplace(std::move(c));
+        });
+        if (!next) break;
+        co_await handle(std::move(*next));
+      }
+      flush();
+    }
+    drop_connection();
+    pending_.drain([](PendingRequest) {});  // dropping the senders closes the slots
+    waiting_.clear();
+    publish();
+  }
+
+  // A serial line carries one request at a time. When its caller has given up (time-out or
+  // cancellation) and another request needs the line, the abandoned one lets go of it; else a
+  // single lost answer would hold the line for good.
+  void release_abandoned() {
+    if (!serial() || below_limit()) return;
+    auto id = pending_.first_id();
+    if (!id || !pending_.find_request(*id)->reply.abandoned()) return;
+    pending_.take(*id);
+    if (in_flight_ > 0) --in_flight_;
+    publish();
+  }
+
+  asio::awaitable<void> handle(ClientCommand command) {
+    if (auto* request = std::get_if<RequestCommand>(&command)) {
+      release_abandoned();
+      if (below_limit())
+        send_request(std::move(*request));
+      else
+        waiting_.push_back(std::move(*request));
+    } else if (auto* connect = std::get_if<ConnectCommand>(&command)) {
+      // A connection being replaced fails what it still owes rather than leaving it unanswered.
+      if (connection_) connection_lost();
+      auto connection = co_await connector_.connect(executor_);
+      if (!connection) {
+        connect->reply.send(std::unexpected(connection.error()));
+        co_return;
+      }
+      connection_ = std::make_shared<Connection>(std::move(*connection));
+      asio::co_spawn(executor_, read_loop(connection_, ++generation_), asio::detached);
+      connect->reply.send(core::Status{});
+    } else {
+      fail_all_pending(core::CoreErrorKind::ConnectionClosed);
+      for (auto& waiting : waiting_) waiting.reply.send(core::fail(core::CoreErrorKind::ConnectionClosed));
+      waiting_.clear();
+      drop_connection();
+    }
+  }
+
+  void refill() {
+    if (!waiting_.empty()) release_abandoned();
+    bool sent = false;
+    while (below_limit() && !waiting_.empty()) {
+      RequestCommand request = std::move(waiting_.front());
+      waiting_.pop_front();
+      send_request(std::move(request));
+      sent = true;
+    }
+    if (sent) flush();
+  }
+
+  core::TransactionId next_transaction_id() {
+    const core::TransactionId id = next_id_;
+    next_id_ = next_id_ == 65535 ? 1 : static_cast<core::TransactionId>(next_id_ + 1);
+    return id;
+  }
+
+  void send_request(RequestCommand command) {
+    if (!connection_) {
+      command.reply.send(core::fail(core::CoreErrorKind::ConnectionClosed));
+      return;
+    }
+    const core::TransactionId id = next_transaction_id();
+    auto encoded = core::encode_request(frame_, command.request, id, connector_.kind, connector_.mode);
+    if (!encoded) {
+      command.reply.send(std::unexpected(encoded.error()));
+      return;
+    }
+    // Registered before the bytes leave: the answer may be read before the write completes.
+    pending_.insert(id, PendingRequest{core::request_context(command.request), std::move(command.reply)});
+    ++in_flight_;
+    publish();
+    const auto bytes = frame_.view();
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
+    out_ids_.push_back(id);
+  }
+
+  // Starts writing what has accumulated unless a write is already under way.
+  void flush() {
+    if (writing_active_ || out_.empty() || !connection_) return;
+    writing_active_ = true;
+    std::swap(out_, writing_);
+    std::swap(out_ids_, writing_ids_);
+    asio::co_spawn(executor_, write_batch(connection_, generation_), asio::detached);
+  }
+
+  asio::awaitable<void> write_batch(std::shared_ptr<Connection> connection, std::uint64_t generation) {
+    auto self = this->shared_from_this();
+    auto status = co_await connection->send(writing_);
+    writing_active_ = false;
+    if (generation == generation_ && !status) {
+      // The requests of this write get the send error itself; everything else ConnectionClosed.
+      std::vector<PendingRequest> failed;
+      for (auto id : writing_ids_)
+        if (auto request = pending_.take(id)) failed.push_back(std::move(*request));
+      connection_lost();
+      for (auto& request : failed) request.reply.send(std::unexpected(status.error()));
+    }
+    writing_.clear();
+    writing_ids_.clear();
+    flush();
+  }
+
+  asio::awaitable<void> read_loop(std::shared_ptr<Connection> connection, std::uint64_t generation) {
+    auto self = this->shared_from_this();
+    core::Frame frame;
+    for (;;) {
+      auto status = co_await connection->receive(frame);
+      if (generation != generation_) co_return;  // dropped or replaced meanwhile
+      if (!status) {
+        connection_lost();
+        co_return;
+      }
+      match(frame.view());
+      refill();
+    }
+  }
+
+  void answer(PendingRequest request, Reply reply) {
+    if (in_flight_ > 0) --in_flight_;
+    publish();
+    if (reply) {
+      request.reply.send(core::attach_request_context(std::move(*reply), request.context));
+    } else {
+      request.reply.send(std::move(reply));
+    }
+  }
+
+  void match(std::span<const std::uint8_t> frame) {
+    auto decoded = core::decode_response(frame, connector_.kind, connector_.mode);
+    if (serial()) {
+      // One request in flight at most: whatever arrives answers it.
+      if (auto request = pending_.take_any())
+        answer(std::move(*request), decoded ? std::move(decoded->response) : std::unexpected(decoded.error()));
+      return;
+    }
+    // TCP: matched by the frame's own transaction id only; id 0 is never one of ours.
+    core::TransactionId id;
+    Reply reply = core::fail(core::CoreErrorKind::Unexpected);
+    if (decoded) {
+      id = decoded->transaction_id;
+      reply = std::move(decoded->response);
+    } else {
+      id = core::read_u16(frame, 0);  // the transport never hands over fewer than 7 bytes
+      reply = std::unexpected(decoded.error());
+    }
+    if (id == 0) return;
+    if (auto request = pending_.take(id)) answer(std::move(*request), std::move(reply));
+  }
+
+  void fail_all_pending(core::CoreError error) {
+    pending_.drain([&](PendingRequest request) { request.reply.send(std::unexpected(error)); });
+    in_flight_ = 0;
+    publish();
+  }
+
+  void drop_connection() {
+    if (connection_) connection_->close();
+    connection_.reset();
+    ++generation_;
+    out_.clear();
+    out_ids_.clear();
+  }
+
+  void connection_lost() {
+    drop_connection();
+    fail_all_pending(core::CoreErrorKind::ConnectionClosed);
+  }
+
+  TaskExecutor executor_;
+  std::shared_ptr<CommandChannel> channel_;
+  std::shared_ptr<LatestValue<std::size_t>> pending_count_;
+  Connector connector_;
+  std::shared_ptr<Connection> connection_;
+  std::uint64_t generation_ = 0;
+  PendingTable pending_;
+  std::deque<RequestCommand> waiting_;
+  core::TransactionId next_id_ = 1;
+  std::uint64_t in_flight_ = 0;
+  core::Frame frame_;
+  std::vector<std::uint8_t> out_, writing_;
+  std::vector<core::TransactionId> out_ids_, writing_ids_;
+  bool writing_active_ = false;
+};
+
+}  // namespace tessaly::engine
