@@ -33,7 +33,9 @@ ClientResult<core::ClientResponse> Call::wait() {
   }
 }
 
-ClientResult<core::ClientResponse> Call::take_ready() { return from_slot(*slot_); }
+ClientResult<core::ClientResponse> Call::take_ready() {
+  return from_slot(*slot_);
+}
 
 ClientResult<core::WordList> copy_words(std::span<const std::uint16_t> words) {
   core::WordList list;
@@ -48,9 +50,13 @@ ClientHandle::ClientHandle(std::shared_ptr<CommandChannel> channel,
   if (timeout_ms != 0) set_request_timeout(timeout_ms);
 }
 
-ClientHandle::~ClientHandle() { close(); }
+ClientHandle::~ClientHandle() {
+  close();
+}
 
-void ClientHandle::close() { channel_->close(); }
+void ClientHandle::close() {
+  channel_->close();
+}
 
 bool ClientHandle::send_command(ClientCommand command) {
   if (!channel_->is_open()) return false;
@@ -96,7 +102,8 @@ ClientResult<Call> ClientHandle::submit(core::ClientRequest request,
   if (timeout != 0) {
     const auto now = Call::Clock::now();
     const auto room = Call::Clock::time_point::max() - now;
-    if (std::chrono::nanoseconds(timeout) < room) deadline = now + std::chrono::nanoseconds(timeout);
+    if (std::chrono::nanoseconds(timeout) < room)
+      deadline = now + std::chrono::nanoseconds(timeout);
   }
   return Call(std::move(slot), deadline);
 }

@@ -20,7 +20,12 @@
 
 namespace tessaly::engine {
 
-enum class ClientErrorKind : std::uint8_t { Core, WorkerClosed, ResponseKindMismatch, RequestTimedOut };
+enum class ClientErrorKind : std::uint8_t {
+  Core,
+  WorkerClosed,
+  ResponseKindMismatch,
+  RequestTimedOut
+};
 
 struct ClientError {
   ClientErrorKind kind = ClientErrorKind::Core;
@@ -48,8 +53,7 @@ struct RequestCommand {
 struct DisconnectCommand {};
 using ClientCommand = std::variant<ConnectCommand, RequestCommand, DisconnectCommand>;
 
-using CommandChannel =
-    asio::experimental::concurrent_channel<void(std::error_code, ClientCommand)>;
+using CommandChannel = asio::experimental::concurrent_channel<void(std::error_code, ClientCommand)>;
 using TaskExecutor = asio::strand<asio::io_context::executor_type>;
 
 inline constexpr std::size_t kTcpChannelCapacity = 10000;

@@ -39,7 +39,8 @@ class ClientTask : public std::enable_shared_from_this<ClientTask<Connector>> {
   }
 
   static void spawn(std::shared_ptr<ClientTask> task) {
-    asio::co_spawn(task->executor_, task->command_loop(), asio::detached);
+    auto executor = task->executor_;
+    asio::co_spawn(executor, task->command_loop(task), asio::detached);
   }
 
  private:
@@ -49,8 +50,9 @@ class ClientTask : public std::enable_shared_from_this<ClientTask<Connector>> {
   bool below_limit() const { return in_flight_ < connector_.in_flight_limit; }
   void publish() { pending_count_->publish(pending_.size()); }
 
-  asio::awaitable<void> command_loop() {
-    auto self = this->shared_from_this();
+  // Each coroutine holds the task alive through its `self` parameter, which is copied into the
+  // coroutine frame before the coroutine first runs.
+  asio::awaitable<void> command_loop(std::shared_ptr<ClientTask> self) {
     for (;;) {
       refill();
       auto [error, command] = co_await channel_->async_receive(kTuple);
@@ -100,11 +102,13 @@ class ClientTask : public std::enable_shared_from_this<ClientTask<Connector>> {
         co_return;
       }
       connection_ = std::make_shared<Connection>(std::move(*connection));
-      asio::co_spawn(executor_, read_loop(connection_, ++generation_), asio::detached);
+      asio::co_spawn(executor_, read_loop(this->shared_from_this(), connection_, ++generation_),
+                     asio::detached);
       connect->reply.send(core::Status{});
     } else {
       fail_all_pending(core::CoreErrorKind::ConnectionClosed);
-      for (auto& waiting : waiting_) waiting.reply.send(core::fail(core::CoreErrorKind::ConnectionClosed));
+      for (auto& waiting : waiting_)
+        waiting.reply.send(core::fail(core::CoreErrorKind::ConnectionClosed));
       waiting_.clear();
       drop_connection();
     }
@@ -134,13 +138,15 @@ class ClientTask : public std::enable_shared_from_this<ClientTask<Connector>> {
       return;
     }
     const core::TransactionId id = next_transaction_id();
-    auto encoded = core::encode_request(frame_, command.request, id, connector_.kind, connector_.mode);
+    auto encoded =
+        core::encode_request(frame_, command.request, id, connector_.kind, connector_.mode);
     if (!encoded) {
       command.reply.send(std::unexpected(encoded.error()));
       return;
     }
     // Registered before the bytes leave: the answer may be read before the write completes.
-    pending_.insert(id, PendingRequest{core::request_context(command.request), std::move(command.reply)});
+    pending_.insert(
+        id, PendingRequest{core::request_context(command.request), std::move(command.reply)});
     ++in_flight_;
     publish();
     const auto bytes = frame_.view();
@@ -154,11 +160,13 @@ class ClientTask : public std::enable_shared_from_this<ClientTask<Connector>> {
     writing_active_ = true;
     std::swap(out_, writing_);
     std::swap(out_ids_, writing_ids_);
-    asio::co_spawn(executor_, write_batch(connection_, generation_), asio::detached);
+    asio::co_spawn(executor_, write_batch(this->shared_from_this(), connection_, generation_),
+                   asio::detached);
   }
 
-  asio::awaitable<void> write_batch(std::shared_ptr<Connection> connection, std::uint64_t generation) {
-    auto self = this->shared_from_this();
+  asio::awaitable<void> write_batch(std::shared_ptr<ClientTask> self,
+                                    std::shared_ptr<Connection> connection,
+                                    std::uint64_t generation) {
     auto status = co_await connection->send(writing_);
     writing_active_ = false;
     if (generation == generation_ && !status) {
@@ -174,8 +182,9 @@ class ClientTask : public std::enable_shared_from_this<ClientTask<Connector>> {
     flush();
   }
 
-  asio::awaitable<void> read_loop(std::shared_ptr<Connection> connection, std::uint64_t generation) {
-    auto self = this->shared_from_this();
+  asio::awaitable<void> read_loop(std::shared_ptr<ClientTask> self,
+                                  std::shared_ptr<Connection> connection,
+                                  std::uint64_t generation) {
     core::Frame frame;
     for (;;) {
       auto status = co_await connection->receive(frame);
@@ -204,7 +213,8 @@ class ClientTask : public std::enable_shared_from_this<ClientTask<Connector>> {
     if (serial()) {
       // One request in flight at most: whatever arrives answers it.
       if (auto request = pending_.take_any())
-        answer(std::move(*request), decoded ? std::move(decoded->response) : std::unexpected(decoded.error()));
+        answer(std::move(*request),
+               decoded ? std::move(decoded->response) : std::unexpected(decoded.error()));
       return;
     }
     // TCP: matched by the frame's own transaction id only; id 0 is never one of ours.
@@ -222,9 +232,13 @@ class ClientTask : public std::enable_shared_from_this<ClientTask<Connector>> {
   }
 
   void fail_all_pending(core::CoreError error) {
-    pending_.drain([&](PendingRequest request) { request.reply.send(std::unexpected(error)); });
+    // The count is published before any caller wakes, so none of them sees a stale one.
+    std::vector<PendingRequest> failed;
+    failed.reserve(pending_.size());
+    pending_.drain([&](PendingRequest request) { failed.push_back(std::move(request)); });
     in_flight_ = 0;
     publish();
+    for (auto& request : failed) request.reply.send(std::unexpected(error));
   }
 
   void drop_connection() {

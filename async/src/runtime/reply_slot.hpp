@@ -104,9 +104,7 @@ class ReplySender {
   }
   explicit operator bool() const { return slot_ != nullptr; }
   // True once the receiver has given up waiting.
-  bool abandoned() const {
-    return slot_ && slot_->state() == ReplySlot<T>::Abandoned;
-  }
+  bool abandoned() const { return slot_ && slot_->state() == ReplySlot<T>::Abandoned; }
 
  private:
   void drop() {

@@ -36,6 +36,8 @@ asio::io_context& runtime() {
   return instance->context;
 }
 
-bool on_runtime_thread() { return t_worker; }
+bool on_runtime_thread() {
+  return t_worker;
+}
 
 }  // namespace tessaly::engine

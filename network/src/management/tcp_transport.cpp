@@ -70,8 +70,7 @@ std::optional<core::Status> TcpConnection::take_buffered(core::Frame& out) {
   const std::uint16_t length = static_cast<std::uint16_t>((buffer_[4] << 8) | buffer_[5]);
   if (length == 0 || length > kMaxLengthField) {
     fill_ = 0;
-    return core::fail(length == 0 ? CoreErrorKind::InvalidDataLen
-                                  : CoreErrorKind::BufferTooSmall);
+    return core::fail(length == 0 ? CoreErrorKind::InvalidDataLen : CoreErrorKind::BufferTooSmall);
   }
   const std::size_t size = std::size_t{length} + 6;
   if (fill_ < size) return std::nullopt;
@@ -91,8 +90,8 @@ asio::awaitable<core::Status> TcpConnection::receive(core::Frame& out) {
       fill_ = 0;
       co_return core::fail(CoreErrorKind::BufferTooSmall);
     }
-    auto [error, n] = co_await socket_.async_read_some(
-        asio::buffer(buffer_.data() + fill_, kReadChunk), kTuple);
+    auto [error, n] =
+        co_await socket_.async_read_some(asio::buffer(buffer_.data() + fill_, kReadChunk), kTuple);
     if (error) co_return std::unexpected(fail_io(error));
     if (n == 0) {
       connected_ = false;

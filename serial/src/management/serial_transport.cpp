@@ -66,8 +66,8 @@ core::CoreError map_serial_error(const std::error_code& error) {
   return CoreErrorKind::IoError;
 }
 
-SerialConnection::SerialConnection(asio::posix::stream_descriptor stream,
-                                   core::SerialMode framing, std::uint32_t baud_rate)
+SerialConnection::SerialConnection(asio::posix::stream_descriptor stream, core::SerialMode framing,
+                                   std::uint32_t baud_rate)
     : stream_(std::move(stream)),
       timer_(stream_.get_executor()),
       framing_(framing),
@@ -84,7 +84,8 @@ asio::awaitable<core::Status> SerialConnection::drain() {
   for (;;) {
     const int queued = output_queue(stream_.native_handle());
     if (queued <= 0) co_return core::Status{};  // a line that cannot tell is taken as drained
-    auto [wait_error] = co_await stream_.async_wait(asio::posix::descriptor_base::wait_write, kTuple);
+    auto [wait_error] =
+        co_await stream_.async_wait(asio::posix::descriptor_base::wait_write, kTuple);
     if (wait_error) co_return std::unexpected(map_serial_error(wait_error));
     // The queue leaves at the line's own pace: wait for its transmission time, then look again.
     timer_.expires_after(std::chrono::microseconds(

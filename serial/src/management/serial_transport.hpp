@@ -3,8 +3,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
