@@ -50,8 +50,9 @@ py-test: install
 
 test: deps cpp-test sanitize-test py-test
 
-bench: install
-	$(PYTHON) bench/run.py
+bench: build/cpp/build.ninja
+	cmake --build build/cpp -j $(JOBS) --target engine_bench
+	build/cpp/bench/engine_bench
 
 clean:
 	rm -rf build

@@ -20,6 +20,10 @@ ClientResult<core::ClientResponse> from_slot(ReplySlot<Reply>& slot) {
 std::optional<ClientResult<core::ClientResponse>> Call::wait_until(Clock::time_point limit) {
   const bool deadline_first = deadline_ && *deadline_ <= limit;
   const auto until = deadline_first ? *deadline_ : limit;
+  if (driver_) {
+    while (slot_->state() == ReplySlot<Reply>::Empty && Clock::now() < until)
+      driver_->drive(*slot_, until);
+  }
   if (slot_->wait_until(until) != ReplySlot<Reply>::Empty) return from_slot(*slot_);
   if (!deadline_first) return std::nullopt;
   // The deadline passed; an answer that lands at the same moment still wins.
@@ -45,8 +49,8 @@ ClientResult<core::WordList> copy_words(std::span<const std::uint16_t> words) {
 
 ClientHandle::ClientHandle(std::shared_ptr<CommandChannel> channel,
                            std::shared_ptr<LatestValue<std::size_t>> pending,
-                           std::uint32_t timeout_ms)
-    : channel_(std::move(channel)), pending_(std::move(pending)) {
+                           std::uint32_t timeout_ms, std::shared_ptr<DirectPath> direct)
+    : channel_(std::move(channel)), pending_(std::move(pending)), direct_(std::move(direct)) {
   if (timeout_ms != 0) set_request_timeout(timeout_ms);
 }
 
@@ -89,27 +93,41 @@ ClientResult<void> ClientHandle::disconnect() {
   return {};
 }
 
-ClientResult<Call> ClientHandle::submit(core::ClientRequest request,
-                                        std::function<void()> on_ready) {
+std::optional<Call::Clock::time_point> ClientHandle::deadline_from_now() const {
+  const std::uint64_t timeout = request_timeout_ns();
+  if (timeout == 0) return std::nullopt;
+  const auto now = Call::Clock::now();
+  // A deadline beyond the clock's range means no deadline at all.
+  if (std::chrono::nanoseconds(timeout) >= Call::Clock::time_point::max() - now)
+    return std::nullopt;
+  return now + std::chrono::nanoseconds(timeout);
+}
+
+ClientResult<Call> ClientHandle::submit_with(core::ClientRequest request,
+                                             std::function<void()> on_ready, bool direct) {
   if (auto unit = core::validate_unit_id(request.unit); !unit)
     return std::unexpected(ClientError(unit.error()));
   auto slot = std::make_shared<ReplySlot<Reply>>();
   if (on_ready) slot->on_ready(std::move(on_ready));
-  if (!send_command(RequestCommand{std::move(request), ReplySender<Reply>(slot)}))
+  ReplySender<Reply> reply(slot);
+  if (direct && direct_ && channel_->is_open() && direct_->try_send_now(request, reply))
+    return Call(std::move(slot), deadline_from_now(), direct_);
+  if (!send_command(RequestCommand{std::move(request), std::move(reply)}))
     return std::unexpected(ClientError(ClientErrorKind::WorkerClosed));
-  const std::uint64_t timeout = request_timeout_ns();
-  std::optional<Call::Clock::time_point> deadline;
-  if (timeout != 0) {
-    const auto now = Call::Clock::now();
-    const auto room = Call::Clock::time_point::max() - now;
-    if (std::chrono::nanoseconds(timeout) < room)
-      deadline = now + std::chrono::nanoseconds(timeout);
-  }
-  return Call(std::move(slot), deadline);
+  return Call(std::move(slot), deadline_from_now());
+}
+
+ClientResult<Call> ClientHandle::submit(core::ClientRequest request,
+                                        std::function<void()> on_ready) {
+  return submit_with(std::move(request), std::move(on_ready), false);
+}
+
+ClientResult<Call> ClientHandle::submit_blocking(core::ClientRequest request) {
+  return submit_with(std::move(request), {}, true);
 }
 
 ClientResult<core::ClientResponse> ClientHandle::request(core::ClientRequest request) {
-  auto call = submit(std::move(request));
+  auto call = submit_blocking(std::move(request));
   if (!call) return std::unexpected(call.error());
   return call->wait();
 }

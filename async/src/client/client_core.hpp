@@ -60,13 +60,28 @@ inline constexpr std::size_t kTcpChannelCapacity = 10000;
 inline constexpr std::size_t kSerialChannelCapacity = 64;
 inline constexpr std::uint64_t kDefaultRequestTimeoutNs = 30'000'000'000ull;
 
+// The way a blocking caller on a TCP client skips the hops through the runtime: it writes its
+// request on its own thread and, while it waits, reads the connection itself. The task's own
+// reader stays armed, so nothing depends on the caller staying.
+class DirectPath {
+ public:
+  using Clock = std::chrono::steady_clock;
+  virtual ~DirectPath() = default;
+  // Sends the request now if the connection is idle enough; false leaves both arguments
+  // untouched for the channel.
+  virtual bool try_send_now(core::ClientRequest& request, ReplySender<Reply>& reply) = 0;
+  // Reads and matches input until `slot` is answered or `until` passes.
+  virtual void drive(ReplySlot<Reply>& slot, Clock::time_point until) = 0;
+};
+
 // A request on its way: the reply slot and the deadline read when the command was queued.
 class Call {
  public:
   using Clock = std::chrono::steady_clock;
 
-  Call(ReplySlotPtr slot, std::optional<Clock::time_point> deadline)
-      : slot_(std::move(slot)), deadline_(deadline) {}
+  Call(ReplySlotPtr slot, std::optional<Clock::time_point> deadline,
+       std::shared_ptr<DirectPath> driver = {})
+      : slot_(std::move(slot)), deadline_(deadline), driver_(std::move(driver)) {}
 
   // Blocks until the answer, the deadline, or `limit` (whichever is first). Empty while the
   // answer is still due after `limit`; the caller may wait again or abandon.
@@ -84,6 +99,7 @@ class Call {
  private:
   ReplySlotPtr slot_;
   std::optional<Clock::time_point> deadline_;
+  std::shared_ptr<DirectPath> driver_;
 };
 
 // The response variant an operation accepts, or ResponseKindMismatch.
@@ -115,9 +131,12 @@ class ClientHandle {
   ClientResult<void> disconnect();
 
   // Checks the unit and queues the request, waiting for room in the channel if it is full.
-  // `on_ready`, when given, runs on an engine thread once the answer is there.
+  // `on_ready`, when given, runs once the answer is there, on whichever thread delivers it, with
+  // engine locks held: it must be short, must not block and must not call Python.
   ClientResult<Call> submit(core::ClientRequest request, std::function<void()> on_ready = {});
-  // submit + wait.
+  // For a caller that will block in Call::wait: sends from the calling thread when it can.
+  ClientResult<Call> submit_blocking(core::ClientRequest request);
+  // submit_blocking + wait.
   ClientResult<core::ClientResponse> request(core::ClientRequest request);
 
   void set_request_timeout(std::uint32_t ms) {
@@ -132,12 +151,17 @@ class ClientHandle {
 
  private:
   ClientHandle(std::shared_ptr<CommandChannel> channel,
-               std::shared_ptr<LatestValue<std::size_t>> pending, std::uint32_t timeout_ms);
+               std::shared_ptr<LatestValue<std::size_t>> pending, std::uint32_t timeout_ms,
+               std::shared_ptr<DirectPath> direct = {});
   // Queues a command; false when the task has gone.
   bool send_command(ClientCommand command);
+  ClientResult<Call> submit_with(core::ClientRequest request, std::function<void()> on_ready,
+                                 bool direct);
+  std::optional<Call::Clock::time_point> deadline_from_now() const;
 
   std::shared_ptr<CommandChannel> channel_;
   std::shared_ptr<LatestValue<std::size_t>> pending_;
+  std::shared_ptr<DirectPath> direct_;
   std::atomic<std::uint64_t> timeout_ns_{kDefaultRequestTimeoutNs};
 };
 

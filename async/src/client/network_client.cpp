@@ -15,6 +15,8 @@ struct TcpConnector {
   core::SerialMode mode = core::SerialMode::Rtu;
   std::uint64_t in_flight_limit = kTcpInFlightLimit;
 
+  static constexpr bool kDirect = true;
+
   asio::awaitable<core::Result<Connection>> connect(const TaskExecutor&) const {
     co_return co_await net::connect_tcp(host, port);
   }
@@ -29,8 +31,9 @@ std::shared_ptr<ClientHandle> ClientHandle::create_tcp(std::string host, std::ui
   auto pending = std::make_shared<LatestValue<std::size_t>>();
   auto task = std::make_shared<ClientTask<TcpConnector>>(executor, channel, pending,
                                                          TcpConnector{std::move(host), port});
-  ClientTask<TcpConnector>::spawn(std::move(task));
-  return std::shared_ptr<ClientHandle>(new ClientHandle(channel, pending, timeout_ms));
+  ClientTask<TcpConnector>::spawn(task);
+  return std::shared_ptr<ClientHandle>(
+      new ClientHandle(channel, pending, timeout_ms, std::move(task)));
 }
 
 }  // namespace tessaly::engine

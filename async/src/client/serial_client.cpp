@@ -16,6 +16,8 @@ struct SerialConnector {
   core::TransportKind kind = core::TransportKind::Serial;
   std::uint64_t in_flight_limit = 1;
 
+  static constexpr bool kDirect = false;
+
   asio::awaitable<core::Result<Connection>> connect(const TaskExecutor& executor) const {
     co_return serial::open_serial(executor, config, mode);
   }

@@ -1,6 +1,9 @@
 // TCP transport: connect, send whole frames, receive whole frames.
 #include "management/tcp_transport.hpp"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstring>
 #include <optional>
 
@@ -43,7 +46,10 @@ void set_no_delay(asio::ip::tcp::socket& socket) {
   socket.set_option(asio::ip::tcp::no_delay(true), ignored);
 }
 
-TcpConnection::TcpConnection(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
+TcpConnection::TcpConnection(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {
+  std::error_code ignored;
+  socket_.non_blocking(true, ignored);
+}
 
 void TcpConnection::close() {
   std::error_code ignored;
@@ -65,7 +71,7 @@ asio::awaitable<core::Status> TcpConnection::send(std::span<const std::uint8_t> 
   co_return core::Status{};
 }
 
-std::optional<core::Status> TcpConnection::take_buffered(core::Frame& out) {
+std::optional<core::Status> TcpConnection::take_frame(core::Frame& out) {
   if (fill_ < 6) return std::nullopt;
   const std::uint16_t length = static_cast<std::uint16_t>((buffer_[4] << 8) | buffer_[5]);
   if (length == 0 || length > kMaxLengthField) {
@@ -81,23 +87,49 @@ std::optional<core::Status> TcpConnection::take_buffered(core::Frame& out) {
   return core::Status{};
 }
 
-asio::awaitable<core::Status> TcpConnection::receive(core::Frame& out) {
-  if (!connected_) co_return core::fail(CoreErrorKind::ConnectionClosed);
+core::Result<bool> TcpConnection::fill_now() {
+  if (!connected_) return core::fail(CoreErrorKind::ConnectionClosed);
+  if (fill_ + kReadChunk > buffer_.size()) {
+    // Unreachable with length fields capped at 507 and frames taken as soon as complete.
+    fill_ = 0;
+    return core::fail(CoreErrorKind::BufferTooSmall);
+  }
   for (;;) {
-    if (auto done = take_buffered(out)) co_return *done;
-    if (fill_ + kReadChunk > buffer_.size()) {
-      // Unreachable with length fields capped at 507, kept as the stated bound.
-      fill_ = 0;
-      co_return core::fail(CoreErrorKind::BufferTooSmall);
+    const ssize_t n = ::recv(socket_.native_handle(), buffer_.data() + fill_, kReadChunk, 0);
+    if (n > 0) {
+      fill_ += static_cast<std::size_t>(n);
+      return true;
     }
-    auto [error, n] =
-        co_await socket_.async_read_some(asio::buffer(buffer_.data() + fill_, kReadChunk), kTuple);
-    if (error) co_return std::unexpected(fail_io(error));
     if (n == 0) {
       connected_ = false;
-      co_return core::fail(CoreErrorKind::ConnectionClosed);
+      return core::fail(CoreErrorKind::ConnectionClosed);
     }
-    fill_ += n;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    return std::unexpected(fail_io(std::error_code(errno, std::system_category())));
+  }
+}
+
+core::Result<std::size_t> TcpConnection::write_now(std::span<const std::uint8_t> bytes) {
+  if (!connected_) return core::fail(CoreErrorKind::ConnectionClosed);
+  for (;;) {
+    const ssize_t n =
+        ::send(socket_.native_handle(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return std::unexpected(fail_io(std::error_code(errno, std::system_category())));
+  }
+}
+
+asio::awaitable<core::Status> TcpConnection::receive(core::Frame& out) {
+  for (;;) {
+    if (auto done = take_frame(out)) co_return *done;
+    auto filled = fill_now();
+    if (!filled) co_return std::unexpected(filled.error());
+    if (*filled) continue;
+    auto [error] = co_await socket_.async_wait(asio::ip::tcp::socket::wait_read, kTuple);
+    if (error) co_return std::unexpected(fail_io(error));
   }
 }
 

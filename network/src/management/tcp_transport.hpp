@@ -32,14 +32,23 @@ class TcpConnection {
   // Fills `out` with the next whole frame (at most 513 bytes). Waits as long as it takes.
   asio::awaitable<core::Status> receive(core::Frame& out);
 
+  // The same steps without waiting, for callers that wait for readiness themselves (any
+  // thread, one at a time). The socket is non-blocking.
+  //
+  // A whole buffered frame into `out`; nullopt when more bytes are needed.
+  std::optional<core::Status> take_frame(core::Frame& out);
+  // Reads up to 128 bytes into the buffer: true if bytes came, false if none are available.
+  core::Result<bool> fill_now();
+  // Writes what the socket takes at once: the number of bytes written (0 if none).
+  core::Result<std::size_t> write_now(std::span<const std::uint8_t> bytes);
+  int native_handle() { return socket_.native_handle(); }
+
   bool connected() const { return connected_; }
   // Closes the socket now; operations under way complete with an error.
   void close();
   asio::ip::tcp::socket& socket() { return socket_; }
 
  private:
-  // A whole frame already buffered goes to `out`; errors for impossible length fields.
-  std::optional<core::Status> take_buffered(core::Frame& out);
   core::CoreError fail_io(const std::error_code& error);
 
   asio::ip::tcp::socket socket_;

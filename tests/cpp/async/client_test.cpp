@@ -103,7 +103,9 @@ TEST(ClientTask, PipelinesAThousandAndQueuesTheRest) {
     auto run = expect<core::Registers>(calls[i].wait());
     ASSERT_TRUE(run) << i;
     EXPECT_EQ(run->from_address, i);
-    if (i > 0) EXPECT_EQ(run->values[0], i + 1);
+    if (i > 0) {
+      EXPECT_EQ(run->values[0], i + 1);
+    }
   }
   EXPECT_FALSE(client.handle->has_pending_requests());
 }
@@ -127,6 +129,40 @@ TEST(ClientTask, TransactionIdsWrapToOneNeverZero) {
     calls.clear();
   }
   device.join();
+}
+
+TEST(ClientTask, BlockingCallersOnManyThreadsShareOneConnection) {
+  // Blocking callers write and read on their own threads; whichever of them reads hands the
+  // other callers their answers, and queued (non-blocking) requests mix in.
+  TcpClient client;
+  std::atomic<bool> stop{false};
+  std::thread device([&] {
+    while (!stop) {
+      auto frame = client.device.read_frame(100ms);
+      if (!frame) continue;
+      const std::uint16_t address = static_cast<std::uint16_t>(((*frame)[8] << 8) | (*frame)[9]);
+      client.device.answer_registers(*frame, {static_cast<std::uint16_t>(address + 1)});
+    }
+  });
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 6; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        const auto address = static_cast<std::uint16_t>(t * 1000 + i);
+        ClientResult<core::ClientResponse> result =
+            (i % 3 == 0) ? client.handle->submit(read_registers(address))->wait()
+                         : client.handle->request(read_registers(address));
+        auto run = expect<core::Registers>(std::move(result));
+        if (!run || run->from_address != address || run->values[0] != address + 1) ++wrong;
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  stop = true;
+  device.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_FALSE(client.handle->has_pending_requests());
 }
 
 TEST(ClientTask, PeerCloseFailsPendingAndLaterRequests) {
