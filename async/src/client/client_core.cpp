@@ -49,9 +49,12 @@ ClientResult<core::WordList> copy_words(std::span<const std::uint16_t> words) {
 
 ClientHandle::ClientHandle(std::shared_ptr<CommandChannel> channel,
                            std::shared_ptr<LatestValue<std::size_t>> pending,
-                           std::uint32_t timeout_ms, std::shared_ptr<DirectPath> direct)
+                           std::uint64_t timeout_ms, std::shared_ptr<DirectPath> direct)
     : channel_(std::move(channel)), pending_(std::move(pending)), direct_(std::move(direct)) {
-  if (timeout_ms != 0) set_request_timeout(timeout_ms);
+  // Saturates: a time-out too long to count in nanoseconds is as good as none ending.
+  constexpr std::uint64_t kMax = UINT64_MAX / 1'000'000u;
+  if (timeout_ms != 0)
+    timeout_ns_.store(timeout_ms > kMax ? UINT64_MAX : timeout_ms * 1'000'000u);
 }
 
 ClientHandle::~ClientHandle() {
@@ -75,10 +78,19 @@ bool ClientHandle::send_command(ClientCommand command) {
   return room->take();
 }
 
-ClientResult<void> ClientHandle::connect() {
+ClientResult<std::shared_ptr<ReplySlot<core::Status>>> ClientHandle::submit_connect(
+    std::function<void()> on_ready) {
   auto slot = std::make_shared<ReplySlot<core::Status>>();
+  if (on_ready) slot->on_ready(std::move(on_ready));
   if (!send_command(ConnectCommand{ReplySender<core::Status>(slot)}))
     return std::unexpected(ClientError(ClientErrorKind::WorkerClosed));
+  return slot;
+}
+
+ClientResult<void> ClientHandle::connect() {
+  auto submitted = submit_connect();
+  if (!submitted) return std::unexpected(submitted.error());
+  auto& slot = *submitted;
   if (slot->wait_until(std::chrono::steady_clock::time_point::max()) !=
       ReplySlot<core::Status>::Filled)
     return std::unexpected(ClientError(ClientErrorKind::WorkerClosed));

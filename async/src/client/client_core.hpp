@@ -117,16 +117,19 @@ class ClientHandle {
  public:
   // Creates the command channel and spawns the task (disconnected) on the shared runtime.
   static std::shared_ptr<ClientHandle> create_tcp(std::string host, std::uint16_t port,
-                                                  std::uint32_t timeout_ms);
+                                                  std::uint64_t timeout_ms);
   static std::shared_ptr<ClientHandle> create_serial(serial::SerialConfig config,
                                                      core::SerialMode framing,
-                                                     std::uint32_t timeout_ms);
+                                                     std::uint64_t timeout_ms);
   ~ClientHandle();
   ClientHandle(const ClientHandle&) = delete;
   ClientHandle& operator=(const ClientHandle&) = delete;
 
   // Opens (or reopens) the transport; blocks the caller until the task answers.
   ClientResult<void> connect();
+  // Queues Connect and returns its reply slot (`on_ready` as for submit), or WorkerClosed.
+  ClientResult<std::shared_ptr<ReplySlot<core::Status>>> submit_connect(
+      std::function<void()> on_ready = {});
   // Asks the task to fail everything pending and drop the transport; does not wait.
   ClientResult<void> disconnect();
 
@@ -151,7 +154,7 @@ class ClientHandle {
 
  private:
   ClientHandle(std::shared_ptr<CommandChannel> channel,
-               std::shared_ptr<LatestValue<std::size_t>> pending, std::uint32_t timeout_ms,
+               std::shared_ptr<LatestValue<std::size_t>> pending, std::uint64_t timeout_ms,
                std::shared_ptr<DirectPath> direct = {});
   // Queues a command; false when the task has gone.
   bool send_command(ClientCommand command);

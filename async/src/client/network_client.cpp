@@ -25,7 +25,7 @@ struct TcpConnector {
 }  // namespace
 
 std::shared_ptr<ClientHandle> ClientHandle::create_tcp(std::string host, std::uint16_t port,
-                                                       std::uint32_t timeout_ms) {
+                                                       std::uint64_t timeout_ms) {
   TaskExecutor executor = asio::make_strand(runtime());
   auto channel = std::make_shared<CommandChannel>(executor, kTcpChannelCapacity);
   auto pending = std::make_shared<LatestValue<std::size_t>>();

@@ -27,7 +27,7 @@ struct SerialConnector {
 
 std::shared_ptr<ClientHandle> ClientHandle::create_serial(serial::SerialConfig config,
                                                           core::SerialMode framing,
-                                                          std::uint32_t timeout_ms) {
+                                                          std::uint64_t timeout_ms) {
   TaskExecutor executor = asio::make_strand(runtime());
   auto channel = std::make_shared<CommandChannel>(executor, kSerialChannelCapacity);
   auto pending = std::make_shared<LatestValue<std::size_t>>();

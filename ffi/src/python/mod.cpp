@@ -1,4 +1,5 @@
 // The extension module tessaly._tessaly: multi-phase initialisation and attribute order.
+#include "python/client/classes.hpp"
 #include "python/enums.hpp"
 #include "python/errors.hpp"
 #include "python/version.hpp"
@@ -22,6 +23,16 @@ int module_exec(PyObject* module) {
   }
   if (add_type(module, "CoilState", coil_state_type()) < 0) return -1;
   if (add_type(module, "SerialMode", serial_mode_type()) < 0) return -1;
+  if (add_type(module, "AsyncTcpTransport", tcp_transport_type(true)) < 0) return -1;
+  if (add_type(module, "AsyncTcpModbusClient", tcp_client_type(true)) < 0) return -1;
+  if (add_type(module, "TcpTransport", tcp_transport_type(false)) < 0) return -1;
+  if (add_type(module, "TcpModbusClient", tcp_client_type(false)) < 0) return -1;
+  if (add_type(module, "AsyncRtuTransport", serial_transport_type(true, false)) < 0) return -1;
+  if (add_type(module, "AsyncAsciiTransport", serial_transport_type(true, true)) < 0) return -1;
+  if (add_type(module, "AsyncSerialModbusClient", serial_client_type(true)) < 0) return -1;
+  if (add_type(module, "RtuTransport", serial_transport_type(false, false)) < 0) return -1;
+  if (add_type(module, "AsciiTransport", serial_transport_type(false, true)) < 0) return -1;
+  if (add_type(module, "SerialModbusClient", serial_client_type(false)) < 0) return -1;
   return 0;
 }
 

@@ -1,0 +1,60 @@
+// The runtime bridge: blocking waits with the GIL released, and asyncio awaitables completed on
+// the caller's loop.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "client/client_core.hpp"
+#include "python/ref.hpp"
+
+namespace tessaly::py {
+
+using Clock = std::chrono::steady_clock;
+
+// ClientError → exception instance (WorkerClosed, ResponseKindMismatch, RequestTimedOut, Core).
+Ref client_error_to_exception(const engine::ClientError& error);
+PyObject* raise_client_error(const engine::ClientError& error);
+
+// RuntimeError when called on one of the runtime's own threads, where waiting would deadlock.
+bool check_blocking_allowed();
+
+// Calls `poll(until)` with the GIL released until it reports done. Every 100 ms it takes the
+// GIL back to run pending signal handlers; if one raises, returns false with that exception set
+// and the caller abandons the operation.
+bool wait_interruptibly(const std::function<bool(Clock::time_point)>& poll);
+
+// Waits for a request with the GIL released. Empty with an exception set when interrupted.
+std::optional<engine::ClientResult<core::ClientResponse>> wait_call(engine::Call& call);
+
+// Something the engine answers on another thread and Python finishes on the loop's thread.
+class AsyncJob {
+ public:
+  virtual ~AsyncJob() = default;
+  // Gives up on the engine's answer; false if the answer has already arrived.
+  virtual bool abandon() = 0;
+  // With the GIL held, on the loop's thread: the result, or nullptr with an exception set.
+  virtual Ref finish() = 0;
+  // When the job must time out, if ever.
+  virtual std::optional<Clock::time_point> deadline() const { return std::nullopt; }
+};
+
+// Starts an engine operation: `ready` must be called exactly once when the answer is there,
+// unless the job is abandoned first. Returns the job, or nullptr with an exception set (which
+// then becomes the future's exception).
+using JobStarter = std::function<std::unique_ptr<AsyncJob>(std::function<void()> ready)>;
+
+// A future on the running loop (asyncio's own error without one), completed with the job's
+// result. Cancelling the future abandons the job; a deadline raises ModbusTimeout.
+Ref make_awaitable(const JobStarter& start);
+
+// A future on the running loop that is already done with `value` (a new reference is taken).
+Ref completed_future(PyObject* value);
+
+// A job for one client request; `convert` turns the answer into the Python result.
+using ResultConverter = std::function<Ref(engine::ClientResult<core::ClientResponse>)>;
+std::unique_ptr<AsyncJob> request_job(engine::Call call, ResultConverter convert);
+
+}  // namespace tessaly::py
