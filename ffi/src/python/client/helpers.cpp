@@ -155,8 +155,14 @@ void settle(PendingOp* op, Ref result) {
     return;
   }
   if (PyObject_IsTrue(done.get())) return;
-  Ref outcome = result ? Ref::steal(PyObject_CallMethod(op->future, "set_result", "O", result.get()))
-                       : Ref::steal(PyObject_CallMethod(op->future, "set_exception", "O", error.get()));
+  // CallMethodOneArg: a tuple result must not be taken for an argument list.
+  Ref name = Ref::steal(PyUnicode_FromString(result ? "set_result" : "set_exception"));
+  if (!name) {
+    PyErr_WriteUnraisable(op->future);
+    return;
+  }
+  Ref outcome = Ref::steal(
+      PyObject_CallMethodOneArg(op->future, name.get(), result ? result.get() : error.get()));
   if (!outcome) PyErr_WriteUnraisable(op->future);
 }
 
@@ -288,7 +294,9 @@ Ref completed_future(PyObject* value) {
   if (!loop) return {};
   Ref future = Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
   if (!future) return {};
-  Ref set = Ref::steal(PyObject_CallMethod(future.get(), "set_result", "O", value));
+  Ref name = Ref::steal(PyUnicode_FromString("set_result"));
+  if (!name) return {};
+  Ref set = Ref::steal(PyObject_CallMethodOneArg(future.get(), name.get(), value));
   if (!set) return {};
   return future;
 }
