@@ -1,5 +1,7 @@
 import os
+import shutil
 import sys
+import tempfile
 
 import pytest
 
@@ -30,7 +32,10 @@ def silent_server():
 
 
 @pytest.fixture
-def pty_link(tmp_path):
-    link = peers.PtyLink(str(tmp_path))
+def pty_link():
+    # Port paths are limited to 64 bytes, so the links live in a short directory.
+    directory = tempfile.mkdtemp(prefix="ty", dir="/tmp")
+    link = peers.PtyLink(directory)
     yield link
     link.close()
+    shutil.rmtree(directory, ignore_errors=True)

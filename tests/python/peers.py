@@ -34,7 +34,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def make_context():
+def make_context(units=None):
     # pymodbus blocks start one below the protocol address they serve.
     device = ModbusDeviceContext(
         co=ModbusSequentialDataBlock(1, list(COILS)),
@@ -42,7 +42,9 @@ def make_context():
         hr=ModbusSequentialDataBlock(1, list(HOLDING)),
         ir=ModbusSequentialDataBlock(1, list(INPUT)),
     )
-    return ModbusServerContext(devices=device, single=True), device
+    if units is None:
+        return ModbusServerContext(devices=device, single=True), device
+    return ModbusServerContext(devices={unit: device for unit in units}, single=False), device
 
 
 def identity():
@@ -125,9 +127,10 @@ class PtyLink:
 
 
 def start_serial_server(port_path, framer):
-    context, device = make_context()
+    context, device = make_context(units=[1])
     thread = ServerThread(lambda: ModbusSerialServer(
-        context, framer=framer, port=port_path, baudrate=19200, identity=identity()))
+        context, framer=framer, port=port_path, baudrate=19200, identity=identity(),
+        ignore_missing_devices=True))
     time.sleep(0.2)  # the server opens its port on the loop
     return thread, device
 
