@@ -27,7 +27,9 @@ EXCEPTIONS = [
 ]
 
 # Classes of the module, in order; later features append theirs.
-CLASSES = ["CoilState", "SerialMode"]
+CLASSES = ["CoilState", "SerialMode", "AsyncTcpTransport", "AsyncTcpModbusClient", "TcpTransport",
+           "TcpModbusClient", "AsyncRtuTransport", "AsyncAsciiTransport", "AsyncSerialModbusClient",
+           "RtuTransport", "AsciiTransport", "SerialModbusClient"]
 
 
 def test_version():
@@ -129,6 +131,12 @@ def test_members_are_not_hashable_keys():
     with pytest.raises(TypeError):
         {native.CoilState.On: 1}
     assert native.CoilState.On in [native.CoilState.Off, native.CoilState.On]
+
+
+def test_bare_class_names():
+    for name in CLASSES[2:]:
+        cls = getattr(native, name)
+        assert cls.__name__ == cls.__qualname__ == name
 
 
 def test_no_module_level_functions():

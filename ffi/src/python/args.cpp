@@ -10,8 +10,8 @@ bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, P
   const std::size_t total = names.size();
   const auto positional = static_cast<std::size_t>(nargs);
   if (positional > total) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", function,
-                 total, total == 1 ? "" : "s", nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", function, total,
+                 total == 1 ? "" : "s", nargs);
     return false;
   }
   for (std::size_t i = 0; i < total; ++i) out[i] = i < positional ? args[i] : nullptr;
@@ -28,8 +28,7 @@ bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, P
       ++i;
     }
     if (index == total) {
-      PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()", key,
-                   function);
+      PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()", key, function);
       return false;
     }
     if (out[index] != nullptr) {
@@ -42,8 +41,8 @@ bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, P
   std::size_t i = 0;
   for (const char* name : names) {
     if (i < required && out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function,
-                   name, i + 1);
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function, name,
+                   i + 1);
       return false;
     }
     ++i;

@@ -18,22 +18,24 @@ namespace {
 using engine::ClientHandle;
 
 struct TransportObject {
-  PyObject_HEAD
-  std::mutex lock;
+  PyObject_HEAD std::mutex lock;
   std::shared_ptr<ClientHandle> handle;
   PyObject* client_type;  // borrowed: the class create_client makes
   bool async;
 };
 
 struct ClientObject {
-  PyObject_HEAD
-  std::shared_ptr<ClientHandle> handle;
+  PyObject_HEAD std::shared_ptr<ClientHandle> handle;
   std::uint8_t unit;
   bool async;
 };
 
-TransportObject* as_transport(PyObject* self) { return reinterpret_cast<TransportObject*>(self); }
-ClientObject* as_client(PyObject* self) { return reinterpret_cast<ClientObject*>(self); }
+TransportObject* as_transport(PyObject* self) {
+  return reinterpret_cast<TransportObject*>(self);
+}
+ClientObject* as_client(PyObject* self) {
+  return reinterpret_cast<ClientObject*>(self);
+}
 
 template <typename T>
 void dealloc(PyObject* self) {
@@ -166,8 +168,8 @@ bool raise_check(const std::expected<T, std::string>& result) {
 
 PyObject* serial_open(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       bool async, core::SerialMode mode) {
-  static constexpr const char* kNames[] = {"port",      "baud_rate", "timeout_ms",    "data_bits",
-                                           "parity",    "stop_bits", "retry_attempts"};
+  static constexpr const char* kNames[] = {"port",   "baud_rate", "timeout_ms",    "data_bits",
+                                           "parity", "stop_bits", "retry_attempts"};
   PyObject* a[7];
   if (!parse_args("open", args, nargs, kwnames, kNames, 1, a)) return nullptr;
   auto port = to_string(a[0], "open", "port");
@@ -274,7 +276,9 @@ PyObject* transport_close(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* transport_enter(PyObject* self, PyObject*) { return Ref::borrow(self).release(); }
+PyObject* transport_enter(PyObject* self, PyObject*) {
+  return Ref::borrow(self).release();
+}
 
 PyObject* transport_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr const char* kNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
@@ -284,7 +288,9 @@ PyObject* transport_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Py_RETURN_FALSE;
 }
 
-PyObject* transport_aenter(PyObject* self, PyObject*) { return completed_future(self).release(); }
+PyObject* transport_aenter(PyObject* self, PyObject*) {
+  return completed_future(self).release();
+}
 
 PyObject* transport_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   static constexpr const char* kNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
@@ -420,8 +426,7 @@ constexpr MethodText kClientTexts[kOperationCount] = {
     {"write_file_record($self, requests)",
      "Write file record (FC 15).\n\n"
      ":param requests: ``list[tuple[file_number, record_number, data_words]]``"},
-    {"read_exception_status($self)",
-     "Read exception status (FC 07). Returns ``int`` status byte."},
+    {"read_exception_status($self)", "Read exception status (FC 07). Returns ``int`` status byte."},
     {"get_event_counter($self)",
      "Read comm event counter (FC 0B). Returns ``(status_word, event_count)``."},
     {"diagnostics($self, sub_function, data)",
@@ -480,9 +485,10 @@ PyMethodDef* client_methods(F with_text) {
   auto* methods = new std::vector<PyMethodDef>();
   for (int i = 0; i < kOperationCount; ++i) {
     const auto& operation = client_operation(static_cast<OperationId>(i));
-    methods->push_back(method(operation.name, reinterpret_cast<void*>(kClientFunctions[i]), kFastKw,
-                              kClientTexts[i].signature,
-                              with_text(static_cast<OperationId>(i)) ? kClientTexts[i].text : nullptr));
+    methods->push_back(
+        method(operation.name, reinterpret_cast<void*>(kClientFunctions[i]), kFastKw,
+               kClientTexts[i].signature,
+               with_text(static_cast<OperationId>(i)) ? kClientTexts[i].text : nullptr));
   }
   methods->push_back({nullptr, nullptr, 0, nullptr});
   return methods->data();
@@ -526,10 +532,9 @@ PyObject* make_type(const char* name, std::size_t size, void (*destroy)(PyObject
       {Py_tp_methods, methods},
       {0, nullptr},
   };
-  PyType_Spec spec = {name, static_cast<int>(size), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                          Py_TPFLAGS_IMMUTABLETYPE,
-                      slots};
+  PyType_Spec spec = {
+      name, static_cast<int>(size), 0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
   return PyType_FromSpec(&spec);
 }
 

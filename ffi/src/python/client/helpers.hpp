@@ -47,7 +47,8 @@ class AsyncJob {
 using JobStarter = std::function<std::unique_ptr<AsyncJob>(std::function<void()> ready)>;
 
 // A future on the running loop (asyncio's own error without one), completed with the job's
-// result. Cancelling the future abandons the job; a deadline raises ModbusTimeout.
+// result; a deadline raises ModbusTimeout. A cancelled future is never set, and its job is
+// abandoned when the answer arrives or the deadline passes.
 Ref make_awaitable(const JobStarter& start);
 
 // A future on the running loop that is already done with `value` (a new reference is taken).

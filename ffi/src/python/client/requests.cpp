@@ -60,7 +60,9 @@ Ref int_list(std::span<const std::uint16_t> values) {
   return list;
 }
 
-Ref pair(long first, long second) { return Ref::steal(Py_BuildValue("(ll)", first, second)); }
+Ref pair(long first, long second) {
+  return Ref::steal(Py_BuildValue("(ll)", first, second));
+}
 
 // --- builders ---------------------------------------------------------------------------------
 
@@ -84,9 +86,8 @@ Body build_write_coil(PyObject** a) {
 Body build_write_coils(PyObject** a) {
   auto address = to_u16(a[0]);
   if (!address) return std::nullopt;
-  auto states = to_list<core::CoilState>(a[1], "values", [](PyObject* item) {
-    return coil_state_from(item, "values item");
-  });
+  auto states = to_list<core::CoilState>(
+      a[1], "values", [](PyObject* item) { return coil_state_from(item, "values item"); });
   if (!states) return std::nullopt;
   if (states->size() > 0xFFFF) {
     raise_core_error(core::CoreErrorKind::InvalidQuantity);
@@ -97,7 +98,8 @@ Body build_write_coils(PyObject** a) {
     raise_core_error(run.error());
     return std::nullopt;
   }
-  for (std::size_t i = 0; i < states->size(); ++i) run->set_bit(i, (*states)[i] == core::CoilState::On);
+  for (std::size_t i = 0; i < states->size(); ++i)
+    run->set_bit(i, (*states)[i] == core::CoilState::On);
   return R::Body{R::WriteMultipleCoils{*address, *run}};
 }
 
@@ -132,7 +134,8 @@ Body build_read_write(PyObject** a) {
   if (!write_address) return std::nullopt;
   auto values = words(a[3], "write_values");
   if (!values) return std::nullopt;
-  return R::Body{R::ReadWriteMultipleRegisters{*read_address, *read_quantity, *write_address, *values}};
+  return R::Body{
+      R::ReadWriteMultipleRegisters{*read_address, *read_quantity, *write_address, *values}};
 }
 
 Body build_fifo(PyObject** a) {
@@ -150,7 +153,8 @@ std::optional<std::array<std::uint16_t, 2>> two_u16(PyObject* tuple) {
 
 bool is_triple(PyObject* item) {
   if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 3) return true;
-  PyErr_Format(PyExc_TypeError, "each request must be a 3-tuple, not %.50s", Py_TYPE(item)->tp_name);
+  PyErr_Format(PyExc_TypeError, "each request must be a 3-tuple, not %.50s",
+               Py_TYPE(item)->tp_name);
   return false;
 }
 
@@ -180,7 +184,8 @@ Body build_write_file(PyObject** a) {
     auto data = to_list<std::uint16_t>(PyTuple_GET_ITEM(item, 2), "data_words", to_u16);
     if (!data) return std::nullopt;
     if (data->size() > core::kWordListCapacity) {
-      raise_message(ExceptionClass::ModbusInvalidArgument, "record_data exceeds Modbus PDU capacity");
+      raise_message(ExceptionClass::ModbusInvalidArgument,
+                    "record_data exceeds Modbus PDU capacity");
       return std::nullopt;
     }
     auto added = list.add((*head)[0], (*head)[1], static_cast<std::uint16_t>(data->size()), *data);
@@ -217,7 +222,8 @@ Body build_device_id(PyObject** a) {
   std::uint8_t code = 1;
   if (a[1] != nullptr) {
     if (!PyUnicode_Check(a[1])) {
-      PyErr_Format(PyExc_TypeError, "get_device_identification() argument 'kind' must be str, not %.50s",
+      PyErr_Format(PyExc_TypeError,
+                   "get_device_identification() argument 'kind' must be str, not %.50s",
                    Py_TYPE(a[1])->tp_name);
       return std::nullopt;
     }
@@ -313,10 +319,10 @@ Ref convert_file_records(Result result, const R& request) {
     const auto data = records.words_of(records.items[i]);
     Ref values = int_list(data);
     if (!values) return {};
-    PyObject* entry = Py_BuildValue("{s:l,s:l,s:l,s:O}", "file_number", static_cast<long>(sub.file_number),
-                                    "record_number", static_cast<long>(sub.record_number),
-                                    "record_length", static_cast<long>(data.size()), "record_data",
-                                    values.get());
+    PyObject* entry =
+        Py_BuildValue("{s:l,s:l,s:l,s:O}", "file_number", static_cast<long>(sub.file_number),
+                      "record_number", static_cast<long>(sub.record_number), "record_length",
+                      static_cast<long>(data.size()), "record_data", values.get());
     if (!entry) return {};
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
   }
@@ -345,11 +351,11 @@ Ref convert_event_log(Result result, const R&) {
   auto log = take<P::CommEventLog>(std::move(result));
   if (!log) return {};
   const auto events = log->events.view();
-  return Ref::steal(Py_BuildValue("(lllN)", static_cast<long>(log->status),
-                                  static_cast<long>(log->event_count),
-                                  static_cast<long>(log->message_count),
-                                  PyBytes_FromStringAndSize(reinterpret_cast<const char*>(events.data()),
-                                                            static_cast<Py_ssize_t>(events.size()))));
+  return Ref::steal(
+      Py_BuildValue("(lllN)", static_cast<long>(log->status), static_cast<long>(log->event_count),
+                    static_cast<long>(log->message_count),
+                    PyBytes_FromStringAndSize(reinterpret_cast<const char*>(events.data()),
+                                              static_cast<Py_ssize_t>(events.size()))));
 }
 
 Ref convert_server_id(Result result, const R&) {
@@ -369,8 +375,9 @@ Ref convert_device_id(Result result, const R&) {
   core::DeviceIdObject object;
   while (it.next(object)) {
     Ref key = Ref::steal(PyLong_FromLong(object.id));
-    Ref value = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(object.value.data()),
-                                                     static_cast<Py_ssize_t>(object.value.size())));
+    Ref value =
+        Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(object.value.data()),
+                                             static_cast<Py_ssize_t>(object.value.size())));
     if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
   }
   return dict;
@@ -380,18 +387,38 @@ const std::array<ClientOperation, kOperationCount> kOperations = {{
     {"read_coils", {"address", "quantity"}, 2, 2, address_quantity<R::ReadCoils>, convert_coils},
     {"write_coil", {"address", "value"}, 2, 2, build_write_coil, convert_write_coil},
     {"write_coils", {"address", "values"}, 2, 2, build_write_coils, convert_coil_echo},
-    {"read_discrete_inputs", {"address", "quantity"}, 2, 2, address_quantity<R::ReadDiscreteInputs>,
+    {"read_discrete_inputs",
+     {"address", "quantity"},
+     2,
+     2,
+     address_quantity<R::ReadDiscreteInputs>,
      convert_inputs},
-    {"read_holding_registers", {"address", "quantity"}, 2, 2, address_quantity<R::ReadHoldingRegisters>,
+    {"read_holding_registers",
+     {"address", "quantity"},
+     2,
+     2,
+     address_quantity<R::ReadHoldingRegisters>,
      convert_registers},
-    {"read_input_registers", {"address", "quantity"}, 2, 2, address_quantity<R::ReadInputRegisters>,
+    {"read_input_registers",
+     {"address", "quantity"},
+     2,
+     2,
+     address_quantity<R::ReadInputRegisters>,
      convert_input_registers},
     {"write_register", {"address", "value"}, 2, 2, build_write_register, convert_register_echo},
     {"write_registers", {"address", "values"}, 2, 2, build_write_registers, convert_registers_echo},
-    {"mask_write_register", {"address", "and_mask", "or_mask"}, 3, 3, build_mask_write,
+    {"mask_write_register",
+     {"address", "and_mask", "or_mask"},
+     3,
+     3,
+     build_mask_write,
      convert_none<P::MaskWriteRegister>},
-    {"read_write_registers", {"read_address", "read_quantity", "write_address", "write_values"}, 4, 4,
-     build_read_write, convert_registers},
+    {"read_write_registers",
+     {"read_address", "read_quantity", "write_address", "write_values"},
+     4,
+     4,
+     build_read_write,
+     convert_registers},
     {"read_fifo_queue", {"address"}, 1, 1, build_fifo, convert_fifo},
     {"read_file_record", {"requests"}, 1, 1, build_read_file, convert_file_records},
     {"write_file_record", {"requests"}, 1, 1, build_write_file, convert_none<P::FileRecordWritten>},
@@ -405,6 +432,8 @@ const std::array<ClientOperation, kOperationCount> kOperations = {{
 
 }  // namespace
 
-const ClientOperation& client_operation(OperationId id) { return kOperations[static_cast<std::size_t>(id)]; }
+const ClientOperation& client_operation(OperationId id) {
+  return kOperations[static_cast<std::size_t>(id)];
+}
 
 }  // namespace tessaly::py

@@ -20,7 +20,8 @@ struct ClientOperation {
   // with an exception set on bad arguments.
   std::optional<core::ClientRequest::Body> (*build)(PyObject** args);
   // Converts the answer; `args` are the parsed arguments again (for echoes of the request).
-  Ref (*convert)(engine::ClientResult<core::ClientResponse> result, const core::ClientRequest& request);
+  Ref (*convert)(engine::ClientResult<core::ClientResponse> result,
+                 const core::ClientRequest& request);
 };
 
 enum class OperationId {
