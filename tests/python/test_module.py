@@ -141,3 +141,31 @@ def test_bare_class_names():
 
 def test_no_module_level_functions():
     assert not [n for n, v in vars(native).items() if inspect.isbuiltin(v)]
+
+
+def test_typing_stubs_describe_what_exists():
+    import ast
+    import pathlib
+
+    package = pathlib.Path(tessaly.__file__).parent
+    assert (package / "py.typed").exists()
+    tree = ast.parse((package / "_tessaly.pyi").read_text())
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    for name in vars(native):
+        if not name.startswith("_"):
+            assert name in classes or name == "__version__", name
+
+    def methods(node):
+        found = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+        for base in node.bases:
+            if isinstance(base, ast.Name) and base.id in classes:
+                found |= methods(classes[base.id])
+        return found
+
+    for name in ("TcpTransport", "AsyncTcpTransport", "RtuTransport", "AsciiTransport",
+                 "AsyncRtuTransport", "AsyncAsciiTransport", "TcpModbusClient",
+                 "AsyncTcpModbusClient", "SerialModbusClient", "AsyncSerialModbusClient"):
+        cls = getattr(native, name)
+        public = {m for m in vars(cls) if not m.startswith("_") or m in
+                  ("__enter__", "__exit__", "__aenter__", "__aexit__")}
+        assert public <= methods(classes[name]), (name, public - methods(classes[name]))
