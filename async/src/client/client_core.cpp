@@ -53,8 +53,7 @@ ClientHandle::ClientHandle(std::shared_ptr<CommandChannel> channel,
     : channel_(std::move(channel)), pending_(std::move(pending)), direct_(std::move(direct)) {
   // Saturates: a time-out too long to count in nanoseconds is as good as none ending.
   constexpr std::uint64_t kMax = UINT64_MAX / 1'000'000u;
-  if (timeout_ms != 0)
-    timeout_ns_.store(timeout_ms > kMax ? UINT64_MAX : timeout_ms * 1'000'000u);
+  if (timeout_ms != 0) timeout_ns_.store(timeout_ms > kMax ? UINT64_MAX : timeout_ms * 1'000'000u);
 }
 
 ClientHandle::~ClientHandle() {
@@ -132,6 +131,26 @@ ClientResult<Call> ClientHandle::submit_with(core::ClientRequest request,
 ClientResult<Call> ClientHandle::submit(core::ClientRequest request,
                                         std::function<void()> on_ready) {
   return submit_with(std::move(request), std::move(on_ready), false);
+}
+
+ClientResult<Call> ClientHandle::submit_batched(core::ClientRequest request,
+                                                std::function<void()> on_ready, bool& needs_flush) {
+  needs_flush = false;
+  if (!direct_) return submit(std::move(request), std::move(on_ready));
+  if (auto unit = core::validate_unit_id(request.unit); !unit)
+    return std::unexpected(ClientError(unit.error()));
+  auto slot = std::make_shared<ReplySlot<Reply>>();
+  if (on_ready) slot->on_ready(std::move(on_ready));
+  ReplySender<Reply> reply(slot);
+  if (channel_->is_open()) {
+    if (auto queued = direct_->try_queue_now(request, reply)) {
+      needs_flush = *queued;
+      return Call(std::move(slot), deadline_from_now());
+    }
+  }
+  if (!send_command(RequestCommand{std::move(request), std::move(reply)}))
+    return std::unexpected(ClientError(ClientErrorKind::WorkerClosed));
+  return Call(std::move(slot), deadline_from_now());
 }
 
 ClientResult<Call> ClientHandle::submit_blocking(core::ClientRequest request) {

@@ -72,6 +72,13 @@ class DirectPath {
   virtual bool try_send_now(core::ClientRequest& request, ReplySender<Reply>& reply) = 0;
   // Reads and matches input until `slot` is answered or `until` passes.
   virtual void drive(ReplySlot<Reply>& slot, Clock::time_point until) = 0;
+  // Queues the request's frame for a write that the caller triggers with flush_now (or that a
+  // write under way picks up). Nullopt (arguments untouched) if the connection is not idle
+  // enough; otherwise whether the caller must call flush_now.
+  virtual std::optional<bool> try_queue_now(core::ClientRequest& request,
+                                            ReplySender<Reply>& reply) = 0;
+  // Writes what try_queue_now queued, from the calling thread.
+  virtual void flush_now() = 0;
 };
 
 // A request on its way: the reply slot and the deadline read when the command was queued.
@@ -139,6 +146,14 @@ class ClientHandle {
   ClientResult<Call> submit(core::ClientRequest request, std::function<void()> on_ready = {});
   // For a caller that will block in Call::wait: sends from the calling thread when it can.
   ClientResult<Call> submit_blocking(core::ClientRequest request);
+  // For a caller that issues many requests in a row from one thread (an event loop): the frame
+  // is queued without waking the runtime, and `needs_flush` is set when the caller must call
+  // flush() once it has queued this round of requests.
+  ClientResult<Call> submit_batched(core::ClientRequest request, std::function<void()> on_ready,
+                                    bool& needs_flush);
+  void flush() {
+    if (direct_) direct_->flush_now();
+  }
   // submit_blocking + wait.
   ClientResult<core::ClientResponse> request(core::ClientRequest request);
 

@@ -66,6 +66,39 @@ class ClientTask : public DirectPath, public std::enable_shared_from_this<Client
     }
   }
 
+  std::optional<bool> try_queue_now(core::ClientRequest& request,
+                                    ReplySender<Reply>& reply) override {
+    if constexpr (!Connector::kDirect) {
+      return std::nullopt;
+    } else {
+      Lock lock(mutex_);
+      if (ended_ || !connection_ || !waiting_.empty() || !below_limit()) return std::nullopt;
+      const bool first = out_.empty() && !writing_active_;
+      send_request(RequestCommand{std::move(request), std::move(reply)});
+      return first && !out_.empty();
+    }
+  }
+
+  void flush_now() override {
+    if constexpr (Connector::kDirect) {
+      Lock lock(mutex_);
+      if (writing_active_ || out_.empty() || !connection_) return;
+      auto written = connection_->write_now(out_);
+      if (!written) {
+        std::vector<core::TransactionId> ids;
+        ids.swap(out_ids_);
+        fail_sent(ids, written.error());
+        return;
+      }
+      out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(*written));
+      if (out_.empty()) {
+        out_ids_.clear();
+      } else {
+        flush();  // the rest goes out when the socket takes it
+      }
+    }
+  }
+
   void drive(ReplySlot<Reply>& slot, Clock::time_point until) override {
     if constexpr (Connector::kDirect) {
       Lock lock(mutex_);

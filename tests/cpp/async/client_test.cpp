@@ -165,6 +165,27 @@ TEST(ClientTask, BlockingCallersOnManyThreadsShareOneConnection) {
   EXPECT_FALSE(client.handle->has_pending_requests());
 }
 
+TEST(ClientTask, BatchedRequestsLeaveInOneWriteWhenFlushed) {
+  TcpClient client;
+  std::vector<Call> calls;
+  int flushes_asked = 0;
+  for (int i = 0; i < 50; ++i) {
+    bool needs_flush = false;
+    calls.push_back(*client.handle->submit_batched(read_registers(i), {}, needs_flush));
+    flushes_asked += needs_flush;
+  }
+  EXPECT_EQ(flushes_asked, 1);                    // only the first of the round asks for a flush
+  EXPECT_FALSE(client.device.read_frame(100ms));  // nothing leaves before the flush
+  client.handle->flush();
+  for (int i = 0; i < 50; ++i) {
+    auto frame = client.device.read_frame();
+    ASSERT_TRUE(frame) << i;
+    EXPECT_EQ(test::transaction_of(*frame), i + 1);
+    client.device.answer_registers(*frame, {static_cast<std::uint16_t>(i)});
+  }
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(expect<core::Registers>(calls[i].wait())->values[0], i);
+}
+
 TEST(ClientTask, PeerCloseFailsPendingAndLaterRequests) {
   TcpClient client;
   std::vector<Call> calls;

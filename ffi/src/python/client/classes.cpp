@@ -353,24 +353,65 @@ PyObject* issue_blocking(ClientObject* client, core::ClientRequest request,
   return operation.convert(std::move(*result), asked).release();
 }
 
+// Writes the frames that the requests of one loop iteration queued: scheduled once per batch,
+// so a burst of requests from one loop costs one write and no wake-up of the runtime.
+struct FlushObject {
+  PyObject_HEAD std::shared_ptr<ClientHandle> handle;
+};
+
+PyObject* flush_call(PyObject* self, PyObject*, PyObject*) {
+  auto handle = reinterpret_cast<FlushObject*>(self)->handle;
+  Py_BEGIN_ALLOW_THREADS;
+  handle->flush();
+  Py_END_ALLOW_THREADS;
+  Py_RETURN_NONE;
+}
+
+PyObject* g_flush_type = nullptr;
+
+bool schedule_flush(const std::shared_ptr<ClientHandle>& handle) {
+  if (g_flush_type == nullptr) {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<FlushObject>)},
+        {Py_tp_call, reinterpret_cast<void*>(flush_call)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"tessaly._Flush", sizeof(FlushObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    g_flush_type = PyType_FromSpec(&spec);
+    if (g_flush_type == nullptr) return false;
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(g_flush_type);
+  PyObject* raw = type->tp_alloc(type, 0);
+  if (raw == nullptr) return false;
+  new (&reinterpret_cast<FlushObject*>(raw)->handle) std::shared_ptr<ClientHandle>(handle);
+  Ref flush = Ref::steal(raw);
+  return call_soon(flush.get());
+}
+
 PyObject* issue_async(ClientObject* client, core::ClientRequest request,
                       const ClientOperation& operation) {
   auto handle = client->handle;
-  return make_awaitable([&](std::function<void()> ready) -> std::unique_ptr<AsyncJob> {
-           core::ClientRequest asked = request;
-           auto call = handle->submit(std::move(request), std::move(ready));
-           if (!call) {
-             raise_client_error(call.error());
-             return nullptr;
-           }
-           auto convert = operation.convert;
-           return request_job(std::move(*call),
-                              [convert, asked = std::move(asked)](
-                                  engine::ClientResult<core::ClientResponse> result) {
-                                return convert(std::move(result), asked);
-                              });
-         })
-      .release();
+  bool needs_flush = false;
+  Ref future = make_awaitable([&](std::function<void()> ready) -> std::unique_ptr<AsyncJob> {
+    core::ClientRequest asked = request;
+    auto call = handle->submit_batched(std::move(request), std::move(ready), needs_flush);
+    if (!call) {
+      raise_client_error(call.error());
+      return nullptr;
+    }
+    auto convert = operation.convert;
+    return request_job(std::move(*call), [convert, asked = std::move(asked)](
+                                             engine::ClientResult<core::ClientResponse> result) {
+      return convert(std::move(result), asked);
+    });
+  });
+  if (future && needs_flush && !schedule_flush(handle)) {
+    // The request is queued already; write it now rather than leave it waiting.
+    PyErr_Clear();
+    handle->flush();
+  }
+  return future.release();
 }
 
 template <OperationId Id>

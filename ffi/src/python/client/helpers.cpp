@@ -412,6 +412,15 @@ PyObject* running_loop() {
 
 }  // namespace
 
+bool call_soon(PyObject* callable) {
+  if (!init_types()) return false;
+  Ref loop = Ref::steal(running_loop());
+  if (!loop) return false;
+  static PyObject* name = PyUnicode_InternFromString("call_soon");
+  Ref handle = Ref::steal(PyObject_CallMethodOneArg(loop.get(), name, callable));
+  return static_cast<bool>(handle);
+}
+
 Ref completed_future(PyObject* value) {
   if (!init_types()) return {};
   Ref loop = Ref::steal(running_loop());

@@ -51,6 +51,9 @@ using JobStarter = std::function<std::unique_ptr<AsyncJob>(std::function<void()>
 // abandoned when the answer arrives or the deadline passes.
 Ref make_awaitable(const JobStarter& start);
 
+// Schedules `callable()` on the running loop (loop.call_soon); false with an exception set.
+bool call_soon(PyObject* callable);
+
 // A future on the running loop that is already done with `value` (a new reference is taken).
 Ref completed_future(PyObject* value);
 
