@@ -135,15 +135,10 @@ def start_serial_server(port_path, framer):
     return thread, device
 
 
-class StreamServer:
-    """A minimal Modbus TCP server that reads the stream correctly however frames arrive, and
-    answers reads of holding registers with address + 1 per register, after `delay` seconds.
+class _Listener:
+    """A listening socket on loopback whose connections are handed to `_serve` on threads."""
 
-    pymodbus 3.16 drops the second of two requests that arrive in one TCP segment, so tests of
-    many requests in flight on one connection use this server."""
-
-    def __init__(self, delay=0.0):
-        self.delay = delay
+    def __init__(self):
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", 0))
@@ -160,6 +155,31 @@ class StreamServer:
                 return
             self.connections.append(conn)
             threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        pass
+
+    def drop_connections(self):
+        for conn in self.connections:
+            with contextlib.suppress(OSError):
+                conn.shutdown(socket.SHUT_RDWR)
+                conn.close()
+
+    def close(self):
+        self.drop_connections()
+        self.sock.close()
+
+
+class StreamServer(_Listener):
+    """A minimal Modbus TCP server that reads the stream correctly however frames arrive, and
+    answers reads of holding registers with address + 1 per register, after `delay` seconds.
+
+    pymodbus 3.16 drops the second of two requests that arrive in one TCP segment, so tests of
+    many requests in flight on one connection use this server."""
+
+    def __init__(self, delay=0.0):
+        self.delay = delay
+        super().__init__()
 
     def _serve(self, conn):
         buffer = b""
@@ -186,38 +206,6 @@ class StreamServer:
                 except OSError:
                     return
 
-    def close(self):
-        self.sock.close()
-        for conn in self.connections:
-            with contextlib.suppress(OSError):
-                conn.close()
 
-
-class SilentServer:
+class SilentServer(_Listener):
     """Accepts connections and never answers."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.port = self.sock.getsockname()[1]
-        self.connections = []
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            self.connections.append(conn)
-
-    def drop_connections(self):
-        for conn in self.connections:
-            with contextlib.suppress(OSError):
-                conn.shutdown(socket.SHUT_RDWR)
-                conn.close()
-
-    def close(self):
-        self.drop_connections()
-        self.sock.close()
