@@ -50,9 +50,10 @@ py-test: install
 
 test: deps cpp-test sanitize-test py-test
 
-bench: build/cpp/build.ninja
+bench: install build/cpp/build.ninja
 	cmake --build build/cpp -j $(JOBS) --target engine_bench
 	build/cpp/bench/engine_bench
+	$(PYTHON) bench/run.py
 
 clean:
 	rm -rf build
