@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "management/serial_transport.hpp"
 #include "server/session.hpp"
 
 namespace tessaly::engine {
@@ -56,6 +57,17 @@ struct TcpListenerConfig {
   std::shared_ptr<ServerApplication> application;
   std::shared_ptr<StopSignal> stop;
 };
+
+struct SerialListenerConfig {
+  serial::SerialConfig line;
+  core::UnitId unit_id = 1;
+  std::shared_ptr<ServerApplication> application;
+};
+
+// Opens the port (on the caller's executor) and serves one session on it until the session
+// ends; completes with what ended it, or Core with the opening error. Stopping a run is the
+// caller's: cancel the operation or stop the executor, which closes the port.
+asio::awaitable<ServerError> run_serial_listener(SerialListenerConfig config);
 
 // Binds (address reuse, backlog 128) and accepts until stopped; sessions outlive it. Ends with
 // success when stopped, Bind when binding failed, ClientClosed when accepting failed.

@@ -9,6 +9,7 @@
 #include <asio/use_awaitable.hpp>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "data_unit/common/codec.hpp"

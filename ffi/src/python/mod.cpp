@@ -1,6 +1,8 @@
 // The extension module tessaly._tessaly: multi-phase initialisation and attribute order.
 #include "python/client/classes.hpp"
 #include "python/enums.hpp"
+#include "python/server/app.hpp"
+#include "python/server/classes.hpp"
 #include "python/errors.hpp"
 #include "python/version.hpp"
 
@@ -33,6 +35,11 @@ int module_exec(PyObject* module) {
   if (add_type(module, "RtuTransport", serial_transport_type(false, false)) < 0) return -1;
   if (add_type(module, "AsciiTransport", serial_transport_type(false, true)) < 0) return -1;
   if (add_type(module, "SerialModbusClient", serial_client_type(false)) < 0) return -1;
+  if (add_type(module, "ModbusApp", modbus_app_type()) < 0) return -1;
+  if (add_type(module, "AsyncTcpServer", tcp_server_type(true)) < 0) return -1;
+  if (add_type(module, "TcpServer", tcp_server_type(false)) < 0) return -1;
+  if (add_type(module, "AsyncSerialServer", serial_server_type(true)) < 0) return -1;
+  if (add_type(module, "SerialServer", serial_server_type(false)) < 0) return -1;
   return 0;
 }
 

@@ -303,6 +303,20 @@ void op_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// The future's done-callback, for jobs that stop on cancel.
+PyObject* op_done(PyObject* self, PyObject* future) {
+  auto* op = reinterpret_cast<PendingOp*>(self);
+  Ref cancelled = Ref::steal(PyObject_CallMethod(future, "cancelled", nullptr));
+  if (!cancelled) return nullptr;
+  if (PyObject_IsTrue(cancelled.get())) {
+    leave_deadlines(op);
+    if (op->engine_ref && op->job->abandon()) op_release_engine_ref(op);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_op_done = {"_done", op_done, METH_O, nullptr};
+
 void expire(PendingOp* op) {
   if (!op->engine_ref || !op->job->abandon()) return;
   Ref error =
@@ -470,9 +484,16 @@ Ref make_awaitable(const JobStarter& start) {
     sift_up(heap, heap.size() - 1);
     schedule_expiry(queue);
   }
-  // Cancelling the future needs no callback of its own: a cancelled future is never set, and
-  // the operation is given up when its answer arrives or at its deadline, whichever is first.
-  // (A done-callback per request would cost a loop callback per request.)
+  // A request needs no callback of its own: a cancelled future is never set, and the request is
+  // given up when its answer arrives or at its deadline (a done-callback per request would cost
+  // a loop callback per request). A listener run must stop at once.
+  if (op->job->stop_on_cancel()) {
+    Ref done = Ref::steal(PyCFunction_New(&g_op_done, op_ref.get()));
+    Ref added = done ? Ref::steal(PyObject_CallMethod(future.get(), "add_done_callback", "O",
+                                                      done.get()))
+                     : Ref();
+    if (!added) return {};
+  }
   return future;
 }
 

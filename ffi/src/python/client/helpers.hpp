@@ -39,6 +39,9 @@ class AsyncJob {
   virtual Ref finish() = 0;
   // When the job must time out, if ever.
   virtual std::optional<Clock::time_point> deadline() const { return std::nullopt; }
+  // Whether cancelling the future must reach the job at once (a listener run), rather than
+  // when its answer or deadline comes (a request).
+  virtual bool stop_on_cancel() const { return false; }
 };
 
 // Starts an engine operation: `ready` must be called exactly once when the answer is there,
