@@ -5,7 +5,10 @@ from tessaly._tessaly import (
     AsyncSerialModbusClient as AsyncSerialModbusClient,
     AsyncTcpModbusClient as AsyncTcpModbusClient,
     AsyncTcpTransport as AsyncTcpTransport,
+    AsyncSerialServer as AsyncSerialServer,
+    AsyncTcpServer as AsyncTcpServer,
     CoilState as CoilState,
+    ModbusApp as ModbusApp,
     ModbusConfigError as ModbusConfigError,
     ModbusConnectionError as ModbusConnectionError,
     ModbusDeviceException as ModbusDeviceException,
@@ -16,7 +19,9 @@ from tessaly._tessaly import (
     RtuTransport as RtuTransport,
     SerialMode as SerialMode,
     SerialModbusClient as SerialModbusClient,
+    SerialServer as SerialServer,
     TcpModbusClient as TcpModbusClient,
+    TcpServer as TcpServer,
     TcpTransport as TcpTransport,
 )
 

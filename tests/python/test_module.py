@@ -29,7 +29,8 @@ EXCEPTIONS = [
 # Classes of the module, in order; later features append theirs.
 CLASSES = ["CoilState", "SerialMode", "AsyncTcpTransport", "AsyncTcpModbusClient", "TcpTransport",
            "TcpModbusClient", "AsyncRtuTransport", "AsyncAsciiTransport", "AsyncSerialModbusClient",
-           "RtuTransport", "AsciiTransport", "SerialModbusClient"]
+           "RtuTransport", "AsciiTransport", "SerialModbusClient", "ModbusApp", "AsyncTcpServer",
+           "TcpServer", "AsyncSerialServer", "SerialServer"]
 
 
 def test_version():
@@ -164,7 +165,8 @@ def test_typing_stubs_describe_what_exists():
 
     for name in ("TcpTransport", "AsyncTcpTransport", "RtuTransport", "AsciiTransport",
                  "AsyncRtuTransport", "AsyncAsciiTransport", "TcpModbusClient",
-                 "AsyncTcpModbusClient", "SerialModbusClient", "AsyncSerialModbusClient"):
+                 "AsyncTcpModbusClient", "SerialModbusClient", "AsyncSerialModbusClient",
+                 "ModbusApp", "TcpServer", "AsyncTcpServer", "SerialServer", "AsyncSerialServer"):
         cls = getattr(native, name)
         public = {m for m in vars(cls) if not m.startswith("_") or m in
                   ("__enter__", "__exit__", "__aenter__", "__aexit__")}

@@ -28,7 +28,7 @@ def device_on_5020():
 @pytest.mark.parametrize("index", range(len(examples())))
 def test_readme_example(index, device_on_5020, capsys):
     source = examples()[index]
-    if "5020" not in source:
+    if "print(" not in source:
         exec(compile(source, f"README example {index}", "exec"), {})
         return
     exec(compile(source, f"README example {index}", "exec"), {"__name__": "__main__"})

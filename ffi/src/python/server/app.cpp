@@ -572,6 +572,9 @@ class ModbusAppHandle : public engine::ServerApplication {
       return answer_from(request, value.get());
     }
     if (!loop_ || loop_.get() == Py_None) {
+      // Never to be awaited: close it so that it does not warn when collected.
+      Ref closed = Ref::steal(PyObject_CallMethod(value.get(), "close", nullptr));
+      if (!closed) PyErr_Clear();
       PyErr_SetString(PyExc_RuntimeError,
                       "Async handlers are only supported when running within an active asyncio "
                       "event loop.");
@@ -687,9 +690,11 @@ PyObject* modbus_app_type() {
   if (g_app_type != nullptr) return g_app_type;
   static std::vector<PyMethodDef> methods;
   for (std::size_t i = 0; i < kMethodCount; ++i)
-    methods.push_back({kMethods[i].name, reinterpret_cast<PyCFunction>(kBaseFunctions[i]),
+    methods.push_back({kMethods[i].name,
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(kBaseFunctions[i])),
                        METH_FASTCALL | METH_KEYWORDS, kMethods[i].doc});
-  methods.push_back({"on_exception", reinterpret_cast<PyCFunction>(base_on_exception),
+  methods.push_back({"on_exception",
+                     reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(base_on_exception)),
                      METH_FASTCALL | METH_KEYWORDS,
                      "on_exception($self, txn_id, unit_id, function_code, exception_code)\n--\n\n"
                      "Lifecycle hook fired when an exception response is sent.\n\n"
