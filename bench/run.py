@@ -20,7 +20,7 @@ def compile_tool(name):
     out = os.path.join(BUILD, name)
     source = os.path.join(HERE, name + ".c")
     if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(source):
-        subprocess.run(["cc", "-O2", "-I/usr/include/modbus", source, "-o", out, "-lmodbus"],
+        subprocess.run(["cc", "-O2", "-pthread", "-I/usr/include/modbus", source, "-o", out, "-lmodbus"],
                        check=True)
     return out
 

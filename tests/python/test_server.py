@@ -442,3 +442,24 @@ def test_ctrl_c_stops_a_blocking_server():
     out, err = process.communicate(timeout=10)
     assert "stopped" in out, err
     assert process.returncode == 0
+
+
+def test_exit_while_serving_is_prompt_and_clean():
+    port = peers.free_port()
+    process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import threading, time, tessaly
+        class App(tessaly.ModbusApp):
+            def handle_read_holding_registers(self, address, count):
+                return [7] * count
+        server = tessaly.TcpServer("127.0.0.1", App(), port={port})
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        time.sleep(0.3)
+        client = tessaly.TcpTransport.connect("127.0.0.1", {port}).create_client(1)
+        assert client.read_holding_registers(0, 2) == [7, 7]
+        print("done", flush=True)
+    """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    started = time.monotonic()
+    out, err = process.communicate(timeout=20)
+    assert out.strip() == "done", err
+    assert process.returncode == 0, err
+    assert time.monotonic() - started < 5

@@ -73,4 +73,8 @@ bool on_runtime_thread() {
   return t_worker;
 }
 
+void stop_runtime() {
+  if (g_runtime != nullptr) g_runtime->stop();
+}
+
 }  // namespace tessaly::engine

@@ -11,4 +11,8 @@ asio::io_context& runtime();
 // True on one of the runtime's worker threads, where a blocking wait would deadlock.
 bool on_runtime_thread();
 
+// Stops the workers (waiting up to a second for them to leave) if the runtime exists. For the
+// embedding program's own shutdown, before whatever the workers call into goes away.
+void stop_runtime();
+
 }  // namespace tessaly::engine

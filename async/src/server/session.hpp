@@ -9,6 +9,7 @@
 #include <asio/use_awaitable.hpp>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -31,34 +32,66 @@ struct ServerError {
   }
 };
 
-// What a session needs from the application. `handle` may answer on any thread, at once or
-// later, but exactly once; every failure is an exception-form response. Sessions of one server
-// may call it at the same time.
+// What a session needs from the application. `handle` answers at once by returning the
+// response, or returns nothing and calls `done` exactly once later, on any thread. Every failure
+// is an exception-form response. Sessions of one server may call it at the same time.
 class ServerApplication {
  public:
   using Done = std::move_only_function<void(core::ServerResponse)>;
   virtual ~ServerApplication() = default;
-  virtual void handle(core::ServerRequest request, Done done) = 0;
+  virtual std::optional<core::ServerResponse> handle(core::ServerRequest& request, Done done) = 0;
   // Told of every exception-form answer before it is sent; may not fail.
   virtual void on_exception(core::TransactionId transaction_id, core::UnitId unit,
                             std::uint8_t function_code, std::uint8_t exception_code) = 0;
 };
 
-// Awaits the application's answer; the session resumes on its own executor.
+// Where a late answer meets the session that waits for it, whichever comes first.
+struct LateAnswer {
+  std::mutex mutex;
+  std::optional<core::ServerResponse> value;
+  std::move_only_function<void(core::ServerResponse)> waiter;
+
+  void deliver(core::ServerResponse response) {
+    std::unique_lock lock(mutex);
+    if (waiter) {
+      auto resume = std::move(waiter);
+      lock.unlock();
+      resume(std::move(response));
+    } else {
+      value = std::move(response);
+    }
+  }
+};
+
+// The application's answer: at once when it has one (no hop through the runtime), otherwise
+// awaited, resuming on the session's own executor.
 inline asio::awaitable<core::ServerResponse> async_handle(ServerApplication& application,
-                                                          core::ServerRequest request) {
-  return asio::async_initiate<decltype(asio::use_awaitable), void(core::ServerResponse)>(
-      [&application](auto handler, core::ServerRequest request) {
+                                                          core::ServerRequest& request) {
+  auto late = std::make_shared<LateAnswer>();
+  auto now = application.handle(
+      request, [late](core::ServerResponse response) { late->deliver(std::move(response)); });
+  if (now) co_return std::move(*now);
+  co_return co_await asio::async_initiate<decltype(asio::use_awaitable),
+                                          void(core::ServerResponse)>(
+      [late](auto handler) {
         auto executor = asio::get_associated_executor(handler);
-        application.handle(std::move(request), [handler = std::move(handler),
-                                                executor](core::ServerResponse response) mutable {
+        auto resume = [handler = std::move(handler),
+                       executor](core::ServerResponse response) mutable {
           asio::post(executor,
                      [handler = std::move(handler), response = std::move(response)]() mutable {
                        std::move(handler)(std::move(response));
                      });
-        });
+        };
+        std::unique_lock lock(late->mutex);
+        if (late->value) {
+          auto response = std::move(*late->value);
+          lock.unlock();
+          resume(std::move(response));
+        } else {
+          late->waiter = std::move(resume);
+        }
       },
-      asio::use_awaitable, std::move(request));
+      asio::use_awaitable);
 }
 
 // Serves one conversation until its transport fails. `Transport` offers awaitable

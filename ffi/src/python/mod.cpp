@@ -1,10 +1,11 @@
 // The extension module tessaly._tessaly: multi-phase initialisation and attribute order.
 #include "python/client/classes.hpp"
 #include "python/enums.hpp"
+#include "python/errors.hpp"
 #include "python/server/app.hpp"
 #include "python/server/classes.hpp"
-#include "python/errors.hpp"
 #include "python/version.hpp"
+#include "runtime/runtime.hpp"
 
 namespace tessaly::py {
 
@@ -15,7 +16,28 @@ int add_type(PyObject* module, const char* name, PyObject* type) {
   return PyModule_AddObjectRef(module, name, type);
 }
 
+// Runs from Python's own atexit, while the interpreter is still whole: the runtime's workers are
+// stopped then, so none of them calls into Python (handlers, hooks) once it is finalizing.
+PyObject* shutdown(PyObject*, PyObject*) {
+  set_python_exiting();
+  Py_BEGIN_ALLOW_THREADS;
+  engine::stop_runtime();
+  Py_END_ALLOW_THREADS;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_shutdown = {"_shutdown", shutdown, METH_NOARGS, nullptr};
+
+int register_shutdown() {
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref function = Ref::steal(PyCFunction_New(&g_shutdown, nullptr));
+  if (!atexit || !function) return -1;
+  Ref registered = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", function.get()));
+  return registered ? 0 : -1;
+}
+
 int module_exec(PyObject* module) {
+  if (register_shutdown() < 0) return -1;
   if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
   for (int i = 0; i < kExceptionClassCount; ++i) {
     const auto which = static_cast<ExceptionClass>(i);

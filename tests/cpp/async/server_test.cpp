@@ -35,7 +35,7 @@ class FakeApp : public ServerApplication {
   std::mutex mutex;
   std::vector<std::array<int, 4>> exceptions;  // txn, unit, function, code
 
-  void handle(ServerRequest request, Done done) override {
+  std::optional<ServerResponse> handle(ServerRequest& request, Done done) override {
     ++calls;
     std::chrono::milliseconds delay{0};
     ServerResponse response = std::visit(
@@ -65,14 +65,12 @@ class FakeApp : public ServerApplication {
           }
         },
         request.body);
-    if (delay.count() == 0) {
-      done(std::move(response));
-      return;
-    }
+    if (delay.count() == 0) return response;
     std::thread([done = std::move(done), response, delay]() mutable {
       std::this_thread::sleep_for(delay);
       done(std::move(response));
     }).detach();
+    return std::nullopt;
   }
 
   void on_exception(core::TransactionId txn, core::UnitId unit, std::uint8_t function,

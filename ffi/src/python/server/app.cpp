@@ -2,6 +2,7 @@
 #include "python/server/app.hpp"
 
 #include <array>
+#include <atomic>
 #include <string>
 
 #include "python/args.hpp"
@@ -512,8 +513,10 @@ ServerResponse answer_from(const ServerRequest& request, PyObject* value) {
   return std::move(*response);
 }
 
+std::atomic<bool> g_exiting{false};
+
 bool interpreter_gone() {
-  return _Py_IsFinalizing();
+  return g_exiting.load(std::memory_order_acquire) || _Py_IsFinalizing();
 }
 
 class ModbusAppHandle : public engine::ServerApplication {
@@ -533,22 +536,17 @@ class ModbusAppHandle : public engine::ServerApplication {
     PyGILState_Release(gil);
   }
 
-  void handle(ServerRequest request, Done done) override {
+  std::optional<ServerResponse> handle(ServerRequest& request, Done done) override {
     using Q = ServerRequest;
     if (std::holds_alternative<Q::ReadFileRecord>(request.body) ||
         std::holds_alternative<Q::WriteFileRecord>(request.body) ||
-        std::holds_alternative<Q::EncapsulatedInterfaceTransport>(request.body)) {
-      done(ServerResponse{ServerResponse::RawException{function_of(request), 1}});
-      return;
-    }
-    if (interpreter_gone()) {
-      done(exception_response(function_of(request), 4));
-      return;
-    }
+        std::holds_alternative<Q::EncapsulatedInterfaceTransport>(request.body))
+      return ServerResponse{ServerResponse::RawException{function_of(request), 1}};
+    if (interpreter_gone()) return exception_response(function_of(request), 4);
     PyGILState_STATE gil = PyGILState_Ensure();
     std::optional<ServerResponse> response = handle_locked(request, done);
     PyGILState_Release(gil);
-    if (response) done(std::move(*response));
+    return response;
   }
 
   void on_exception(core::TransactionId txn, core::UnitId unit, std::uint8_t function,
@@ -669,7 +667,7 @@ std::optional<ServerResponse> ModbusAppHandle::await_on_loop(ServerRequest& requ
   auto* call = PyObject_New(AwaitCall, reinterpret_cast<PyTypeObject*>(g_await_type));
   if (call == nullptr) return exception_path(request);
   call->awaitable = awaitable.release();
-  call->pending = new Pending{std::move(request), std::move(done)};
+  call->pending = new Pending{request, std::move(done)};  // the session keeps its own
   Ref owned = Ref::steal(reinterpret_cast<PyObject*>(call));
   Ref start = Ref::steal(PyObject_GetAttrString(owned.get(), "_start"));
   Ref scheduled =
@@ -685,6 +683,10 @@ std::optional<ServerResponse> ModbusAppHandle::await_on_loop(ServerRequest& requ
 }
 
 }  // namespace
+
+void set_python_exiting() {
+  g_exiting.store(true, std::memory_order_release);
+}
 
 PyObject* modbus_app_type() {
   if (g_app_type != nullptr) return g_app_type;

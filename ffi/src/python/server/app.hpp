@@ -16,6 +16,9 @@ PyObject* modbus_app_type();
 // loop on which coroutine handlers are awaited.
 std::shared_ptr<engine::ServerApplication> make_app_handle(PyObject* app, PyObject* loop);
 
+// Set once Python has begun to exit; from then on no engine thread calls into Python.
+void set_python_exiting();
+
 // ServerError → exception instance.
 Ref server_error_to_exception(const engine::ServerError& error);
 
