@@ -463,3 +463,38 @@ def test_exit_while_serving_is_prompt_and_clean():
     assert out.strip() == "done", err
     assert process.returncode == 0, err
     assert time.monotonic() - started < 5
+
+
+def test_overlong_payload_ends_the_session_instead_of_an_empty_answer():
+    class Chatty(MemoryApp):
+        def handle_report_server_id(self):
+            return b"x" * 600
+
+    server = BlockingServer(Chatty())
+    try:
+        transport = tessaly.TcpTransport.connect("127.0.0.1", server.port)
+        client = transport.create_client(1)
+        with pytest.raises(tessaly.ModbusConnectionError):
+            client.report_server_id()
+        with tessaly.TcpTransport.connect("127.0.0.1", server.port) as again:
+            assert again.create_client(1).read_holding_registers(0, 1) == [0]
+    finally:
+        server.stop()
+
+
+def test_blocking_serial_server_calls_handlers_on_its_own_thread(pty_link):
+    seen = []
+
+    class Where(MemoryApp):
+        def handle_read_holding_registers(self, address, count):
+            seen.append(threading.get_ident())
+            return super().handle_read_holding_registers(address, count)
+
+    server = tessaly.SerialServer(pty_link.a, Where(), baud_rate=19200)
+    thread = threading.Thread(target=lambda: pytest.raises(Exception, server.serve_forever),
+                              daemon=True)
+    thread.start()
+    time.sleep(0.2)
+    with tessaly.RtuTransport.open(pty_link.b, baud_rate=19200) as transport:
+        assert transport.create_client(1).read_holding_registers(3, 1) == [3]
+    assert seen == [thread.ident]
