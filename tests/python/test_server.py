@@ -167,6 +167,28 @@ def test_pymodbus_client_against_our_tcp_server(memory_server):
     assert app.registers[40:42] == [1, 2]
 
 
+def test_pymodbus_client_further_functions(memory_server):
+    server, app = memory_server
+    with ModbusTcpClient("127.0.0.1", port=server.port) as client:
+        assert client.read_exception_status(device_id=1).status == 0x5A
+        assert client.diag_query_data(0x1234, device_id=1).message == b"\x12\x34"
+        counter = client.diag_get_comm_event_counter(device_id=1)
+        assert counter.count == 7  # pymodbus reads the 0xFFFF status word as a flag
+        log = client.diag_get_comm_event_log(device_id=1)
+        assert log.event_count == 7 and log.message_count == 3
+        assert not client.mask_write_register(address=50, and_mask=0x00F0, or_mask=0x000F,
+                                              device_id=1).isError()
+        rw = client.readwrite_registers(read_address=60, read_count=2, write_address=60,
+                                        values=[5, 6], device_id=1)
+        assert rw.registers == [5, 6]
+        assert client.read_fifo_queue(address=3, device_id=1).values == [3, 1, 2]
+        # pymodbus reads the last byte of the payload as the run indicator.
+        assert client.report_device_id(device_id=1).identifier == b"tessal"
+        assert client.read_device_information(device_id=1).isError()  # 0x2B: exception 1
+    assert app.registers[50] == (50 & 0x00F0) | 0x000F
+    assert app.registers[60:62] == [5, 6]
+
+
 def test_asyncio_server_with_coroutine_handlers():
     class AsyncApp(MemoryApp):
         async def handle_read_holding_registers(self, address, count):
