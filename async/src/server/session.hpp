@@ -71,24 +71,27 @@ inline asio::awaitable<core::ServerResponse> async_handle(ServerApplication& app
   auto now = application.handle(
       request, [late](core::ServerResponse response) { late->deliver(std::move(response)); });
   if (now) co_return std::move(*now);
+  // The initiation captures a plain pointer: `late` lives in this frame until the answer is in,
+  // and GCC 12 mishandles non-trivial temporaries inside a co_await expression.
+  LateAnswer* box = late.get();
   co_return co_await asio::async_initiate<decltype(asio::use_awaitable),
                                           void(core::ServerResponse)>(
-      [late](auto handler) {
+      [box](auto handler) {
         auto executor = asio::get_associated_executor(handler);
         auto resume = [handler = std::move(handler),
                        executor](core::ServerResponse response) mutable {
-          asio::post(executor,
-                     [handler = std::move(handler), response = std::move(response)]() mutable {
-                       std::move(handler)(std::move(response));
-                     });
+          asio::post(executor, [handler = std::move(handler),
+                                response = std::move(response)]() mutable {
+            std::move(handler)(std::move(response));
+          });
         };
-        std::unique_lock lock(late->mutex);
-        if (late->value) {
-          auto response = std::move(*late->value);
+        std::unique_lock lock(box->mutex);
+        if (box->value) {
+          auto response = std::move(*box->value);
           lock.unlock();
           resume(std::move(response));
         } else {
-          late->waiter = std::move(resume);
+          box->waiter = std::move(resume);
         }
       },
       asio::use_awaitable);
