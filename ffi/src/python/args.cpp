@@ -78,6 +78,13 @@ std::optional<std::uint64_t> to_unsigned(PyObject* object, std::uint64_t max, co
   return result;
 }
 
+bool parse_exit_args(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
+  PyObject* parsed[3];
+  return parse_args(function, args, nargs, kwnames, kNames, 3, parsed);
+}
+
 std::optional<std::string> to_string(PyObject* object, const char* function, const char* name) {
   if (!PyUnicode_Check(object)) {
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.50s", function, name,

@@ -35,6 +35,10 @@ inline std::optional<std::uint64_t> to_u64(PyObject* object) {
   return to_unsigned(object, UINT64_MAX, "unsigned long long");
 }
 
+// The three arguments of __exit__ / __aexit__, which are accepted and not used.
+bool parse_exit_args(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames);
+
 // A str argument as UTF-8; TypeError for anything else.
 std::optional<std::string> to_string(PyObject* object, const char* function, const char* name);
 

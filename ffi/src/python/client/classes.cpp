@@ -281,9 +281,7 @@ PyObject* transport_enter(PyObject* self, PyObject*) {
 }
 
 PyObject* transport_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  static constexpr const char* kNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
-  PyObject* a[3];
-  if (!parse_args("__exit__", args, nargs, kw, kNames, 3, a)) return nullptr;
+  if (!parse_exit_args("__exit__", args, nargs, kw)) return nullptr;
   if (!close_transport(self, true)) return nullptr;
   Py_RETURN_FALSE;
 }
@@ -293,9 +291,7 @@ PyObject* transport_aenter(PyObject* self, PyObject*) {
 }
 
 PyObject* transport_aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  static constexpr const char* kNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
-  PyObject* a[3];
-  if (!parse_args("__aexit__", args, nargs, kw, kNames, 3, a)) return nullptr;
+  if (!parse_exit_args("__aexit__", args, nargs, kw)) return nullptr;
   close_transport(self, false);
   return completed_future(Py_False).release();
 }

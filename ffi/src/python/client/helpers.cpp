@@ -489,9 +489,9 @@ Ref make_awaitable(const JobStarter& start) {
   // a loop callback per request). A listener run must stop at once.
   if (op->job->stop_on_cancel()) {
     Ref done = Ref::steal(PyCFunction_New(&g_op_done, op_ref.get()));
-    Ref added = done ? Ref::steal(PyObject_CallMethod(future.get(), "add_done_callback", "O",
-                                                      done.get()))
-                     : Ref();
+    Ref added =
+        done ? Ref::steal(PyObject_CallMethod(future.get(), "add_done_callback", "O", done.get()))
+             : Ref();
     if (!added) return {};
   }
   return future;

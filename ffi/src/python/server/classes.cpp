@@ -329,9 +329,7 @@ PyObject* enter(PyObject* self, PyObject*) {
 }
 
 PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  static constexpr const char* kNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
-  PyObject* a[3];
-  if (!parse_args("__exit__", args, nargs, kw, kNames, 3, a)) return nullptr;
+  if (!parse_exit_args("__exit__", args, nargs, kw)) return nullptr;
   auto* server = as_server(self);
   if (!server->serial) server->stop->signal();
   Py_RETURN_FALSE;
@@ -342,9 +340,7 @@ PyObject* aenter(PyObject* self, PyObject*) {
 }
 
 PyObject* aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-  static constexpr const char* kNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
-  PyObject* a[3];
-  if (!parse_args("__aexit__", args, nargs, kw, kNames, 3, a)) return nullptr;
+  if (!parse_exit_args("__aexit__", args, nargs, kw)) return nullptr;
   as_server(self)->stop->signal();
   return completed_future(Py_False).release();
 }
