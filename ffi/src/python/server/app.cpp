@@ -8,6 +8,7 @@
 #include "python/args.hpp"
 #include "python/enums.hpp"
 #include "python/errors.hpp"
+#include "runtime/runtime.hpp"
 
 namespace tessaly::py {
 
@@ -519,6 +520,28 @@ bool interpreter_gone() {
   return g_exiting.load(std::memory_order_acquire) || _Py_IsFinalizing();
 }
 
+// The GIL for a call from an engine thread. A runtime worker keeps its Python thread state for
+// good (created once, on its first call): without that, every call would create and destroy a
+// thread state, whose frame stack costs a mapping of its own.
+class EngineGil {
+ public:
+  EngineGil() {
+    thread_local bool kept = false;
+    if (!kept && engine::on_runtime_thread()) {
+      PyGILState_Ensure();  // never released: the state stays with the thread
+      PyEval_SaveThread();
+      kept = true;
+    }
+    state_ = PyGILState_Ensure();
+  }
+  ~EngineGil() { PyGILState_Release(state_); }
+  EngineGil(const EngineGil&) = delete;
+  EngineGil& operator=(const EngineGil&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
 class ModbusAppHandle : public engine::ServerApplication {
  public:
   ModbusAppHandle(PyObject* app, PyObject* loop)
@@ -530,10 +553,9 @@ class ModbusAppHandle : public engine::ServerApplication {
       loop_.release();
       return;
     }
-    PyGILState_STATE gil = PyGILState_Ensure();
+    EngineGil gil;
     app_ = Ref();
     loop_ = Ref();
-    PyGILState_Release(gil);
   }
 
   std::optional<ServerResponse> handle(ServerRequest& request, Done done) override {
@@ -543,20 +565,17 @@ class ModbusAppHandle : public engine::ServerApplication {
         std::holds_alternative<Q::EncapsulatedInterfaceTransport>(request.body))
       return ServerResponse{ServerResponse::RawException{function_of(request), 1}};
     if (interpreter_gone()) return exception_response(function_of(request), 4);
-    PyGILState_STATE gil = PyGILState_Ensure();
-    std::optional<ServerResponse> response = handle_locked(request, done);
-    PyGILState_Release(gil);
-    return response;
+    EngineGil gil;
+    return handle_locked(request, done);
   }
 
   void on_exception(core::TransactionId txn, core::UnitId unit, std::uint8_t function,
                     std::uint8_t code) override {
     if (interpreter_gone()) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
+    EngineGil gil;
     Ref result = Ref::steal(
         PyObject_CallMethod(app_.get(), "on_exception", "(iiii)", txn, unit, function, code));
     if (!result) PyErr_PrintEx(0);
-    PyGILState_Release(gil);
   }
 
  private:
