@@ -3,6 +3,7 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -50,6 +51,11 @@ class StopSignal {
   bool permit_ = false;
   std::function<void()> stopper_;
 };
+
+// Binds a listening socket (address reuse, backlog 128) to "host:port" or a socket address,
+// trying each resolved address in turn; the operating system's text on failure.
+asio::awaitable<std::expected<asio::ip::tcp::acceptor, std::string>> bind_tcp_acceptor(
+    const std::string& address);
 
 struct TcpListenerConfig {
   std::string bind_address;  // "host:port"

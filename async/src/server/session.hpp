@@ -80,10 +80,10 @@ inline asio::awaitable<core::ServerResponse> async_handle(ServerApplication& app
         auto executor = asio::get_associated_executor(handler);
         auto resume = [handler = std::move(handler),
                        executor](core::ServerResponse response) mutable {
-          asio::post(executor, [handler = std::move(handler),
-                                response = std::move(response)]() mutable {
-            std::move(handler)(std::move(response));
-          });
+          asio::post(executor,
+                     [handler = std::move(handler), response = std::move(response)]() mutable {
+                       std::move(handler)(std::move(response));
+                     });
         };
         std::unique_lock lock(box->mutex);
         if (box->value) {

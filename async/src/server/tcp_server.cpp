@@ -21,12 +21,21 @@ ServerError bind_error(std::string text) {
   return ServerError{ServerErrorKind::Bind, {}, std::move(text)};
 }
 
-// The text is a socket address, or else "host:port" split at its last ':'.
 asio::awaitable<std::expected<asio::ip::tcp::acceptor, ServerError>> bind_listener(
+    const std::string& address) {
+  auto bound = co_await bind_tcp_acceptor(address);
+  if (!bound) co_return std::unexpected(bind_error(bound.error()));
+  co_return std::move(*bound);
+}
+
+}  // namespace
+
+// The text is a socket address, or else "host:port" split at its last ':'.
+asio::awaitable<std::expected<asio::ip::tcp::acceptor, std::string>> bind_tcp_acceptor(
     const std::string& address) {
   auto executor = co_await asio::this_coro::executor;
   const auto colon = address.rfind(':');
-  if (colon == std::string::npos) co_return std::unexpected(bind_error("invalid socket address"));
+  if (colon == std::string::npos) co_return std::unexpected(std::string("invalid socket address"));
   std::string host = address.substr(0, colon);
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
@@ -34,7 +43,7 @@ asio::awaitable<std::expected<asio::ip::tcp::acceptor, ServerError>> bind_listen
   auto [resolve_error, endpoints] =
       co_await resolver.async_resolve(host, address.substr(colon + 1), kTuple);
   if (resolve_error || endpoints.empty())
-    co_return std::unexpected(bind_error("could not resolve to any address"));
+    co_return std::unexpected(std::string("could not resolve to any address"));
   std::error_code last;
   for (const auto& entry : endpoints) {
     asio::ip::tcp::acceptor acceptor(executor);
@@ -46,8 +55,10 @@ asio::awaitable<std::expected<asio::ip::tcp::acceptor, ServerError>> bind_listen
     if (!error) co_return acceptor;
     last = error;
   }
-  co_return std::unexpected(bind_error(last.message()));
+  co_return std::unexpected(last.message());
 }
+
+namespace {
 
 asio::awaitable<void> run_session(net::TcpConnection connection, core::UnitId unit,
                                   std::shared_ptr<ServerApplication> application) {
