@@ -54,6 +54,8 @@ bench: install build/cpp/build.ninja
 	cmake --build build/cpp -j $(JOBS) --target engine_bench
 	build/cpp/bench/engine_bench
 	$(PYTHON) bench/run.py
+	$(PYTHON) bench/server_run.py
+	$(PYTHON) bench/gateway_run.py
 
 clean:
 	rm -rf build

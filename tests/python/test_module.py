@@ -30,7 +30,8 @@ EXCEPTIONS = [
 CLASSES = ["CoilState", "SerialMode", "AsyncTcpTransport", "AsyncTcpModbusClient", "TcpTransport",
            "TcpModbusClient", "AsyncRtuTransport", "AsyncAsciiTransport", "AsyncSerialModbusClient",
            "RtuTransport", "AsciiTransport", "SerialModbusClient", "ModbusApp", "AsyncTcpServer",
-           "TcpServer", "AsyncSerialServer", "SerialServer"]
+           "TcpServer", "AsyncSerialServer", "SerialServer", "GatewayEventHandler",
+           "AsyncTcpGateway", "TcpGateway"]
 
 
 def test_version():
@@ -166,7 +167,8 @@ def test_typing_stubs_describe_what_exists():
     for name in ("TcpTransport", "AsyncTcpTransport", "RtuTransport", "AsciiTransport",
                  "AsyncRtuTransport", "AsyncAsciiTransport", "TcpModbusClient",
                  "AsyncTcpModbusClient", "SerialModbusClient", "AsyncSerialModbusClient",
-                 "ModbusApp", "TcpServer", "AsyncTcpServer", "SerialServer", "AsyncSerialServer"):
+                 "ModbusApp", "TcpServer", "AsyncTcpServer", "SerialServer", "AsyncSerialServer",
+                 "GatewayEventHandler", "TcpGateway", "AsyncTcpGateway"):
         cls = getattr(native, name)
         public = {m for m in vars(cls) if not m.startswith("_") or m in
                   ("__enter__", "__exit__", "__aenter__", "__aexit__")}

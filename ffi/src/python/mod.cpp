@@ -1,6 +1,7 @@
 // The extension module tessaly._tessaly: multi-phase initialisation and attribute order.
 #include "python/client/classes.hpp"
 #include "python/enums.hpp"
+#include "python/gateway/classes.hpp"
 #include "python/errors.hpp"
 #include "python/server/app.hpp"
 #include "python/server/classes.hpp"
@@ -62,6 +63,9 @@ int module_exec(PyObject* module) {
   if (add_type(module, "TcpServer", tcp_server_type(false)) < 0) return -1;
   if (add_type(module, "AsyncSerialServer", serial_server_type(true)) < 0) return -1;
   if (add_type(module, "SerialServer", serial_server_type(false)) < 0) return -1;
+  if (add_type(module, "GatewayEventHandler", gateway_event_handler_type()) < 0) return -1;
+  if (add_type(module, "AsyncTcpGateway", gateway_type(true)) < 0) return -1;
+  if (add_type(module, "TcpGateway", gateway_type(false)) < 0) return -1;
   return 0;
 }
 

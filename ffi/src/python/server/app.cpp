@@ -6,6 +6,7 @@
 #include <string>
 
 #include "python/args.hpp"
+#include "python/engine_gil.hpp"
 #include "python/enums.hpp"
 #include "python/errors.hpp"
 #include "runtime/runtime.hpp"
@@ -516,31 +517,17 @@ ServerResponse answer_from(const ServerRequest& request, PyObject* value) {
 
 std::atomic<bool> g_exiting{false};
 
-bool interpreter_gone() {
+}  // namespace
+
+bool python_exiting() {
   return g_exiting.load(std::memory_order_acquire) || _Py_IsFinalizing();
 }
 
-// The GIL for a call from an engine thread. A runtime worker keeps its Python thread state for
-// good (created once, on its first call): without that, every call would create and destroy a
-// thread state, whose frame stack costs a mapping of its own.
-class EngineGil {
- public:
-  EngineGil() {
-    thread_local bool kept = false;
-    if (!kept && engine::on_runtime_thread()) {
-      PyGILState_Ensure();  // never released: the state stays with the thread
-      PyEval_SaveThread();
-      kept = true;
-    }
-    state_ = PyGILState_Ensure();
-  }
-  ~EngineGil() { PyGILState_Release(state_); }
-  EngineGil(const EngineGil&) = delete;
-  EngineGil& operator=(const EngineGil&) = delete;
+namespace {
 
- private:
-  PyGILState_STATE state_;
-};
+bool interpreter_gone() {
+  return python_exiting();
+}
 
 class ModbusAppHandle : public engine::ServerApplication {
  public:

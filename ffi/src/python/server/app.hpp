@@ -18,6 +18,7 @@ std::shared_ptr<engine::ServerApplication> make_app_handle(PyObject* app, PyObje
 
 // Set once Python has begun to exit; from then on no engine thread calls into Python.
 void set_python_exiting();
+bool python_exiting();
 
 // ServerError → exception instance.
 Ref server_error_to_exception(const engine::ServerError& error);
