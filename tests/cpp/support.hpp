@@ -130,6 +130,36 @@ class FakeDevice {
   std::uint16_t port_ = 0;
 };
 
+// A plain client socket to a loopback port: sends bytes as given, reads what comes back.
+struct RawClient {
+  int fd = -1;
+  explicit RawClient(std::uint16_t port) {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0)
+      throw std::runtime_error("connect failed");
+  }
+  ~RawClient() { ::close(fd); }
+  void send(const Bytes& bytes) { write_all(fd, bytes); }
+  Bytes answer(std::size_t size, std::chrono::milliseconds timeout = 1000ms) {
+    return read_exactly(fd, size, timeout);
+  }
+  bool closed_by_peer() {
+    std::uint8_t byte;
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 1000) == 1 && ::recv(fd, &byte, 1, 0) == 0;
+  }
+};
+
+// A port that nothing listens on (it was free a moment ago).
+inline std::uint16_t free_port() {
+  FakeDevice probe;
+  return probe.port();
+}
+
 // A pseudo-terminal pair in raw mode: the engine opens `path`, the test drives `master`.
 struct PtyPair {
   int master = -1;

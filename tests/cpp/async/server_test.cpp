@@ -87,20 +87,8 @@ struct RunningServer {
   std::future<std::expected<void, ServerError>> done;
 
   explicit RunningServer(std::uint16_t fixed_port = 0) {
-    port = fixed_port ? fixed_port : free_port();
+    port = fixed_port ? fixed_port : test::free_port();
     done = start();
-  }
-
-  static std::uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
   }
 
   std::future<std::expected<void, ServerError>> start() {
@@ -118,29 +106,7 @@ struct RunningServer {
   }
 };
 
-// A raw client: sends frames as given, reads whatever comes back.
-struct RawClient {
-  int fd = -1;
-  explicit RawClient(std::uint16_t port) {
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0)
-      throw std::runtime_error("connect failed");
-  }
-  ~RawClient() { ::close(fd); }
-  void send(const Bytes& bytes) { test::write_all(fd, bytes); }
-  Bytes answer(std::size_t size, std::chrono::milliseconds timeout = 1000ms) {
-    return test::read_exactly(fd, size, timeout);
-  }
-  bool closed_by_peer() {
-    std::uint8_t byte;
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, 1000) == 1 && ::recv(fd, &byte, 1, 0) == 0;
-  }
-};
+using test::RawClient;
 
 TEST(ServerSession, AnswersItsUnitAndBroadcastOnly) {
   RunningServer server;

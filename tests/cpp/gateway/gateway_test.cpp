@@ -42,28 +42,8 @@ struct RecordingSink : GatewayEventSink {
   }
 };
 
-std::uint16_t free_port() {
-  FakeDevice probe;
-  return probe.port();
-}
-
-struct RawClient {
-  int fd;
-  explicit RawClient(std::uint16_t port) {
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0)
-      throw std::runtime_error("connect");
-  }
-  ~RawClient() { ::close(fd); }
-  void send(const Bytes& b) { test::write_all(fd, b); }
-  Bytes answer(std::size_t n, std::chrono::milliseconds t = 2000ms) {
-    return test::read_exactly(fd, n, t);
-  }
-};
+using test::free_port;
+using test::RawClient;
 
 // Two scripted downstream devices, a gateway routing unit 1 → 0 and 10..20 → 1.
 struct Rig {

@@ -26,6 +26,21 @@ bool check_blocking_allowed();
 // and the caller abandons the operation.
 bool wait_interruptibly(const std::function<bool(Clock::time_point)>& poll);
 
+// Waits for a listener or gateway run with the GIL released. On an interrupt it calls `stop`,
+// gives the run up to two seconds to end, and returns false with the exception set.
+template <typename T>
+bool wait_run(engine::ReplySlot<T>& slot, const std::function<void()>& stop) {
+  if (wait_interruptibly([&](Clock::time_point until) {
+        return slot.wait_until(until) != engine::ReplySlot<T>::Empty;
+      }))
+    return true;
+  stop();
+  Py_BEGIN_ALLOW_THREADS;
+  slot.wait_until(Clock::now() + std::chrono::seconds(2));
+  Py_END_ALLOW_THREADS;
+  return false;
+}
+
 // Waits for a request with the GIL released. Empty with an exception set when interrupted.
 std::optional<engine::ClientResult<core::ClientResponse>> wait_call(engine::Call& call);
 

@@ -319,15 +319,7 @@ PyObject* serve_forever(PyObject* self, PyObject*) {
   }
   if (!check_blocking_allowed()) return nullptr;
   auto slot = start(gw, {});
-  const bool finished = wait_interruptibly(
-      [&](Clock::time_point until) { return slot->wait_until(until) != Slot::Empty; });
-  if (!finished) {
-    gw->stop->signal();
-    Py_BEGIN_ALLOW_THREADS;
-    slot->wait_until(Clock::now() + std::chrono::seconds(2));
-    Py_END_ALLOW_THREADS;
-    return nullptr;
-  }
+  if (!wait_run(*slot, [gw] { gw->stop->signal(); })) return nullptr;
   GatewayJob job(slot, gw->stop);
   return job.finish().release();
 }

@@ -298,17 +298,8 @@ PyObject* serve_forever(PyObject* self, PyObject*) {
   if (server->serial) return serve_serial_here(server, std::move(app));
   std::function<void()> cancel;
   auto slot = start_run(server, app, {}, cancel);
-  const bool finished = wait_interruptibly([&](Clock::time_point until) {
-    return slot->wait_until(until) != engine::ReplySlot<RunResult>::Empty;
-  });
-  if (!finished) {
-    // Ctrl-C: stop the listener, let it close its socket, then let the exception propagate.
-    server->stop->signal();
-    Py_BEGIN_ALLOW_THREADS;
-    slot->wait_until(Clock::now() + std::chrono::seconds(2));
-    Py_END_ALLOW_THREADS;
-    return nullptr;
-  }
+  // Ctrl-C stops the listener, lets it close its socket, then the exception propagates.
+  if (!wait_run(*slot, [server] { server->stop->signal(); })) return nullptr;
   ListenerJob job(slot, server->stop);
   return job.finish().release();
 }
