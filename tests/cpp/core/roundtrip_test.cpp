@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "data_unit/common/codec.hpp"
+#include "data_unit/common/overloaded.hpp"
 
 namespace tessaly::core {
 namespace {
@@ -11,11 +12,6 @@ using R = ClientRequest;
 using Q = ServerRequest;
 using S = ServerResponse;
 using P = ClientResponse;
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 ByteBuffer pack_words(std::span<const std::uint16_t> words) {
   ByteBuffer out;

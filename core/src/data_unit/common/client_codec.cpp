@@ -3,15 +3,11 @@
 #include <optional>
 
 #include "data_unit/common/codec.hpp"
+#include "data_unit/common/overloaded.hpp"
 
 namespace tessaly::core {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 using E = CoreErrorKind;
 
@@ -395,29 +391,29 @@ std::optional<Registers> rebase_registers(const Registers& decoded, std::uint16_
 
 RequestContext request_context(const ClientRequest& request) {
   using K = RequestContext::Kind;
-  return std::visit(
-      Overloaded{
-          [](const ClientRequest::ReadCoils& r) {
-            return RequestContext{K::ReadCoils, r.address, r.quantity};
-          },
-          [](const ClientRequest::ReadDiscreteInputs& r) {
-            return RequestContext{K::ReadDiscreteInputs, r.address, r.quantity};
-          },
-          [](const ClientRequest::ReadHoldingRegisters& r) {
-            return RequestContext{K::ReadHoldingRegisters, r.address, r.quantity};
-          },
-          [](const ClientRequest::ReadInputRegisters& r) {
-            return RequestContext{K::ReadInputRegisters, r.address, r.quantity};
-          },
-          [](const ClientRequest::ReadWriteMultipleRegisters& r) {
-            return RequestContext{K::ReadWriteMultipleRegisters, r.read_address, r.read_quantity};
-          },
-          [](const ClientRequest::ReadFifoQueue& r) {
-            return RequestContext{K::ReadFifoQueue, r.pointer_address, 0};
-          },
-          [](const auto&) { return RequestContext{}; },
-      },
-      request.body);
+  return std::visit(Overloaded{
+                        [](const ClientRequest::ReadCoils& r) {
+                          return RequestContext{K::ReadCoils, r.address, r.quantity};
+                        },
+                        [](const ClientRequest::ReadDiscreteInputs& r) {
+                          return RequestContext{K::ReadDiscreteInputs, r.address, r.quantity};
+                        },
+                        [](const ClientRequest::ReadHoldingRegisters& r) {
+                          return RequestContext{K::ReadHoldingRegisters, r.address, r.quantity};
+                        },
+                        [](const ClientRequest::ReadInputRegisters& r) {
+                          return RequestContext{K::ReadInputRegisters, r.address, r.quantity};
+                        },
+                        [](const ClientRequest::ReadWriteMultipleRegisters& r) {
+                          return RequestContext{K::ReadWriteMultipleRegisters, r.read_address,
+                                                r.read_quantity};
+                        },
+                        [](const ClientRequest::ReadFifoQueue& r) {
+                          return RequestContext{K::ReadFifoQueue, r.pointer_address, 0};
+                        },
+                        [](const auto&) { return RequestContext{}; },
+                    },
+                    request.body);
 }
 
 ClientResponse attach_request_context(ClientResponse response, const RequestContext& request) {

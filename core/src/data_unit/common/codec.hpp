@@ -43,6 +43,9 @@ inline ClientResponse attach_request_context(ClientResponse response,
   return attach_request_context(std::move(response), request_context(request));
 }
 
+// The function code of a decoded request.
+std::uint8_t function_code_of(const ServerRequest& request);
+
 Result<ServerRequest> decode_request(UnitId unit, TransactionId transaction_id, const Pdu& pdu);
 
 Status encode_response(Frame& out, const ServerResponse& response, TransactionId transaction_id,

@@ -1,14 +1,10 @@
 // Server side: request decoding and response encoding.
 #include "data_unit/common/codec.hpp"
+#include "data_unit/common/overloaded.hpp"
 
 namespace tessaly::core {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 using E = CoreErrorKind;
 using R = ServerRequest;
@@ -216,6 +212,53 @@ Status encode_body(Writer& w, const ServerResponse::Body& body) {
 }
 
 }  // namespace
+
+std::uint8_t function_code_of(const ServerRequest& request) {
+  return std::visit(
+      [](const auto& r) -> std::uint8_t {
+        using T = std::decay_t<decltype(r)>;
+        using Q = ServerRequest;
+        if constexpr (std::is_same_v<T, Q::ReadCoils>)
+          return 0x01;
+        else if constexpr (std::is_same_v<T, Q::ReadDiscreteInputs>)
+          return 0x02;
+        else if constexpr (std::is_same_v<T, Q::ReadHoldingRegisters>)
+          return 0x03;
+        else if constexpr (std::is_same_v<T, Q::ReadInputRegisters>)
+          return 0x04;
+        else if constexpr (std::is_same_v<T, Q::WriteSingleCoil>)
+          return 0x05;
+        else if constexpr (std::is_same_v<T, Q::WriteSingleRegister>)
+          return 0x06;
+        else if constexpr (std::is_same_v<T, Q::ReadExceptionStatus>)
+          return 0x07;
+        else if constexpr (std::is_same_v<T, Q::Diagnostics>)
+          return 0x08;
+        else if constexpr (std::is_same_v<T, Q::GetCommEventCounter>)
+          return 0x0B;
+        else if constexpr (std::is_same_v<T, Q::GetCommEventLog>)
+          return 0x0C;
+        else if constexpr (std::is_same_v<T, Q::WriteMultipleCoils>)
+          return 0x0F;
+        else if constexpr (std::is_same_v<T, Q::WriteMultipleRegisters>)
+          return 0x10;
+        else if constexpr (std::is_same_v<T, Q::ReportServerId>)
+          return 0x11;
+        else if constexpr (std::is_same_v<T, Q::ReadFileRecord>)
+          return 0x14;
+        else if constexpr (std::is_same_v<T, Q::WriteFileRecord>)
+          return 0x15;
+        else if constexpr (std::is_same_v<T, Q::MaskWriteRegister>)
+          return 0x16;
+        else if constexpr (std::is_same_v<T, Q::ReadWriteMultipleRegisters>)
+          return 0x17;
+        else if constexpr (std::is_same_v<T, Q::ReadFifoQueue>)
+          return 0x18;
+        else
+          return 0x2B;
+      },
+      request.body);
+}
 
 Result<ServerRequest> decode_request(UnitId unit, TransactionId transaction_id, const Pdu& pdu) {
   auto body = decode_body(pdu);

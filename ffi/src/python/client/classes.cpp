@@ -328,7 +328,9 @@ PyObject* transport_has_pending(PyObject* self, PyObject*) {
 PyObject* issue_blocking(ClientObject* client, core::ClientRequest request,
                          const ClientOperation& operation) {
   if (!check_blocking_allowed()) return nullptr;
-  const core::ClientRequest asked = request;
+  // Kept only for the conversions that echo the request.
+  std::optional<core::ClientRequest> asked;
+  if (operation.needs_request) asked = request;
   std::optional<engine::ClientResult<engine::Call>> submitted;
   std::optional<engine::ClientResult<core::ClientResponse>> result;
   // One release of the GIL covers queueing and the first stretch of the wait.
@@ -346,7 +348,8 @@ PyObject* issue_blocking(ClientObject* client, core::ClientRequest request,
     result = wait_call(*call);
     if (!result) return nullptr;
   }
-  return operation.convert(std::move(*result), asked).release();
+  static const core::ClientRequest kNoRequest{};
+  return operation.convert(std::move(*result), asked ? *asked : kNoRequest).release();
 }
 
 // Writes the frames that the requests of one loop iteration queued: scheduled once per batch,
@@ -390,17 +393,14 @@ PyObject* issue_async(ClientObject* client, core::ClientRequest request,
   auto handle = client->handle;
   bool needs_flush = false;
   Ref future = make_awaitable([&](std::function<void()> ready) -> std::unique_ptr<AsyncJob> {
-    core::ClientRequest asked = request;
+    std::unique_ptr<const core::ClientRequest> asked;
+    if (operation.needs_request) asked = std::make_unique<const core::ClientRequest>(request);
     auto call = handle->submit_batched(std::move(request), std::move(ready), needs_flush);
     if (!call) {
       raise_client_error(call.error());
       return nullptr;
     }
-    auto convert = operation.convert;
-    return request_job(std::move(*call), [convert, asked = std::move(asked)](
-                                             engine::ClientResult<core::ClientResponse> result) {
-      return convert(std::move(result), asked);
-    });
+    return request_job(std::move(*call), operation.convert, std::move(asked));
   });
   if (future && needs_flush && !schedule_flush(handle)) {
     // The request is queued already; write it now rather than leave it waiting.

@@ -499,23 +499,28 @@ Ref make_awaitable(const JobStarter& start) {
 
 namespace {
 
+const core::ClientRequest kNoRequest{};
+
 class RequestJob : public AsyncJob {
  public:
-  RequestJob(engine::Call call, ResultConverter convert)
-      : call_(std::move(call)), convert_(std::move(convert)) {}
+  RequestJob(engine::Call call, ResultConverter convert,
+             std::unique_ptr<const core::ClientRequest> request)
+      : call_(std::move(call)), convert_(convert), request_(std::move(request)) {}
   bool abandon() override { return call_.slot()->abandon(); }
-  Ref finish() override { return convert_(call_.take_ready()); }
+  Ref finish() override { return convert_(call_.take_ready(), request_ ? *request_ : kNoRequest); }
   std::optional<Clock::time_point> deadline() const override { return call_.deadline(); }
 
  private:
   engine::Call call_;
   ResultConverter convert_;
+  std::unique_ptr<const core::ClientRequest> request_;
 };
 
 }  // namespace
 
-std::unique_ptr<AsyncJob> request_job(engine::Call call, ResultConverter convert) {
-  return std::make_unique<RequestJob>(std::move(call), std::move(convert));
+std::unique_ptr<AsyncJob> request_job(engine::Call call, ResultConverter convert,
+                                      std::unique_ptr<const core::ClientRequest> request) {
+  return std::make_unique<RequestJob>(std::move(call), convert, std::move(request));
 }
 
 }  // namespace tessaly::py

@@ -75,8 +75,11 @@ bool call_soon(PyObject* callable);
 // A future on the running loop that is already done with `value` (a new reference is taken).
 Ref completed_future(PyObject* value);
 
-// A job for one client request; `convert` turns the answer into the Python result.
-using ResultConverter = std::function<Ref(engine::ClientResult<core::ClientResponse>)>;
-std::unique_ptr<AsyncJob> request_job(engine::Call call, ResultConverter convert);
+// A job for one client request; `convert` turns the answer into the Python result, given the
+// request when the conversion needs it (an empty request otherwise).
+using ResultConverter = Ref (*)(engine::ClientResult<core::ClientResponse>,
+                                const core::ClientRequest&);
+std::unique_ptr<AsyncJob> request_job(engine::Call call, ResultConverter convert,
+                                      std::unique_ptr<const core::ClientRequest> request);
 
 }  // namespace tessaly::py

@@ -385,7 +385,7 @@ Ref convert_device_id(Result result, const R&) {
 
 const std::array<ClientOperation, kOperationCount> kOperations = {{
     {"read_coils", {"address", "quantity"}, 2, 2, address_quantity<R::ReadCoils>, convert_coils},
-    {"write_coil", {"address", "value"}, 2, 2, build_write_coil, convert_write_coil},
+    {"write_coil", {"address", "value"}, 2, 2, build_write_coil, convert_write_coil, true},
     {"write_coils", {"address", "values"}, 2, 2, build_write_coils, convert_coil_echo},
     {"read_discrete_inputs",
      {"address", "quantity"},
@@ -420,7 +420,7 @@ const std::array<ClientOperation, kOperationCount> kOperations = {{
      build_read_write,
      convert_registers},
     {"read_fifo_queue", {"address"}, 1, 1, build_fifo, convert_fifo},
-    {"read_file_record", {"requests"}, 1, 1, build_read_file, convert_file_records},
+    {"read_file_record", {"requests"}, 1, 1, build_read_file, convert_file_records, true},
     {"write_file_record", {"requests"}, 1, 1, build_write_file, convert_none<P::FileRecordWritten>},
     {"read_exception_status", {}, 0, 0, bare<R::ReadExceptionStatus>, convert_status},
     {"get_event_counter", {}, 0, 0, bare<R::GetCommEventCounter>, convert_counter},

@@ -19,9 +19,11 @@ struct ClientOperation {
   // Builds the request body from the parsed arguments (borrowed; nullptr when omitted). Empty
   // with an exception set on bad arguments.
   std::optional<core::ClientRequest::Body> (*build)(PyObject** args);
-  // Converts the answer; `args` are the parsed arguments again (for echoes of the request).
+  // Converts the answer; `request` is the request that was sent, for the conversions that echo
+  // it (those with `needs_request`; the others are given an empty request).
   Ref (*convert)(engine::ClientResult<core::ClientResponse> result,
                  const core::ClientRequest& request);
+  bool needs_request = false;
 };
 
 enum class OperationId {

@@ -241,53 +241,6 @@ struct Pending {
   engine::ServerApplication::Done done;
 };
 
-std::uint8_t function_of(const ServerRequest& request) {
-  return std::visit(
-      [](const auto& r) -> std::uint8_t {
-        using T = std::decay_t<decltype(r)>;
-        using Q = ServerRequest;
-        if constexpr (std::is_same_v<T, Q::ReadCoils>)
-          return 0x01;
-        else if constexpr (std::is_same_v<T, Q::ReadDiscreteInputs>)
-          return 0x02;
-        else if constexpr (std::is_same_v<T, Q::ReadHoldingRegisters>)
-          return 0x03;
-        else if constexpr (std::is_same_v<T, Q::ReadInputRegisters>)
-          return 0x04;
-        else if constexpr (std::is_same_v<T, Q::WriteSingleCoil>)
-          return 0x05;
-        else if constexpr (std::is_same_v<T, Q::WriteSingleRegister>)
-          return 0x06;
-        else if constexpr (std::is_same_v<T, Q::ReadExceptionStatus>)
-          return 0x07;
-        else if constexpr (std::is_same_v<T, Q::Diagnostics>)
-          return 0x08;
-        else if constexpr (std::is_same_v<T, Q::GetCommEventCounter>)
-          return 0x0B;
-        else if constexpr (std::is_same_v<T, Q::GetCommEventLog>)
-          return 0x0C;
-        else if constexpr (std::is_same_v<T, Q::WriteMultipleCoils>)
-          return 0x0F;
-        else if constexpr (std::is_same_v<T, Q::WriteMultipleRegisters>)
-          return 0x10;
-        else if constexpr (std::is_same_v<T, Q::ReportServerId>)
-          return 0x11;
-        else if constexpr (std::is_same_v<T, Q::ReadFileRecord>)
-          return 0x14;
-        else if constexpr (std::is_same_v<T, Q::WriteFileRecord>)
-          return 0x15;
-        else if constexpr (std::is_same_v<T, Q::MaskWriteRegister>)
-          return 0x16;
-        else if constexpr (std::is_same_v<T, Q::ReadWriteMultipleRegisters>)
-          return 0x17;
-        else if constexpr (std::is_same_v<T, Q::ReadFifoQueue>)
-          return 0x18;
-        else
-          return 0x2B;
-      },
-      request.body);
-}
-
 // The pending Python exception as an answer (GIL held).
 ServerResponse exception_path(const ServerRequest& request) {
   if (auto* diag = std::get_if<ServerRequest::Diagnostics>(&request.body)) {
@@ -302,7 +255,7 @@ ServerResponse exception_path(const ServerRequest& request) {
   else if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_IndexError))
     code = 2;
   PyErr_PrintEx(0);
-  return exception_response(function_of(request), code);
+  return exception_response(core::function_code_of(request), code);
 }
 
 Ref list_of_u16(std::span<const std::uint8_t> bytes) {
@@ -436,7 +389,7 @@ core::ByteBuffer pack_registers(const std::vector<std::uint16_t>& values) {
 std::optional<ServerResponse> convert(const ServerRequest& request, PyObject* value) {
   using Q = ServerRequest;
   using S = ServerResponse;
-  const std::uint8_t function = function_of(request);
+  const std::uint8_t function = core::function_code_of(request);
   auto bits = [&](std::uint16_t count) -> std::optional<S> {
     auto states = to_list<core::CoilState>(
         value, "result", [](PyObject* item) { return coil_state_from(item, "result"); });
@@ -550,8 +503,8 @@ class ModbusAppHandle : public engine::ServerApplication {
     if (std::holds_alternative<Q::ReadFileRecord>(request.body) ||
         std::holds_alternative<Q::WriteFileRecord>(request.body) ||
         std::holds_alternative<Q::EncapsulatedInterfaceTransport>(request.body))
-      return ServerResponse{ServerResponse::RawException{function_of(request), 1}};
-    if (interpreter_gone()) return exception_response(function_of(request), 4);
+      return ServerResponse{ServerResponse::RawException{core::function_code_of(request), 1}};
+    if (interpreter_gone()) return exception_response(core::function_code_of(request), 4);
     EngineGil gil;
     return handle_locked(request, done);
   }
@@ -609,7 +562,7 @@ void await_dealloc(PyObject* self) {
   if (call->pending) {
     // Never completed (the loop went away): answer rather than leave the session waiting.
     auto pending = std::unique_ptr<Pending>(call->pending);
-    pending->done(exception_response(function_of(pending->request), 4));
+    pending->done(exception_response(core::function_code_of(pending->request), 4));
   }
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
